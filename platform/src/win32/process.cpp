@@ -1,0 +1,39 @@
+#include "korvan/platform/process.hpp"
+#include "wide.hpp"
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace korvan::platform {
+
+void prepare_unattended_process() {
+    // SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX: a missing module
+    // dependency or a crash in module code must never open a dialog box that waits for a user.
+    SetErrorMode(0x8003);
+}
+
+std::optional<std::vector<std::string>> command_line(int, char**) {
+    int count = 0;
+    LPWSTR* wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide_args == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::string> args;
+    bool all_unicode = true;
+    for (int i = 0; i < count && all_unicode; ++i) {
+        std::optional<std::string> arg = win32::narrow(wide_args[i]);
+        all_unicode = arg.has_value();
+        if (arg) {
+            args.push_back(std::move(*arg));
+        }
+    }
+    LocalFree(wide_args);
+    if (!all_unicode) {
+        return std::nullopt;
+    }
+    return args;
+}
+
+void exit_process(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+} // namespace korvan::platform

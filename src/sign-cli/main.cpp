@@ -1,0 +1,40 @@
+// Entry and dispatch only: every run ends with an explicit exit code.
+#include "placeholders.hpp"
+#include "proto2/run_protocol2.hpp"
+#include "proto3/run_protocol3.hpp"
+#include "shared/text_sink.hpp"
+
+#include "korvan/platform/environment.hpp"
+#include "korvan/platform/process.hpp"
+#include "korvan/platform/streams.hpp"
+
+using namespace korvan;
+
+namespace {
+
+int dispatch(int argc, char** argv) {
+    platform::HandleStream error(platform::standard_error());
+    std::optional<std::vector<std::string>> args = platform::command_line(argc, argv);
+    if (args && args->size() >= 2 && (*args)[1] == "--proto=3") {
+        return cli::run_protocol3(*args, error);
+    }
+    if (args && args->size() >= 2 && (*args)[1] == "--proto=2") {
+        args->erase(args->begin() + 1);
+        platform::HandleStream input(platform::standard_input());
+        platform::HandleStream output(platform::standard_output());
+        platform::ProcessEnvironment environment;
+        cli::NoPolicyYet policy;
+        cli::NoEngineYet engine;
+        cli::Proto2World world{input, output, error, environment, policy, engine};
+        return cli::run_protocol2(*args, world);
+    }
+    cli::write_text(error, "unsupported invocation: --proto=2 required\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    platform::prepare_unattended_process();
+    platform::exit_process(dispatch(argc, argv));
+}
