@@ -1,4 +1,5 @@
 // Entry and dispatch only: every run ends with an explicit exit code.
+#include "engine/sign_session.hpp"
 #include "placeholders.hpp"
 #include "proto2/run_protocol2.hpp"
 #include "proto3/run_protocol3.hpp"
@@ -24,7 +25,7 @@ int dispatch(int argc, char** argv) {
         platform::HandleStream output(platform::standard_output());
         platform::ProcessEnvironment environment;
         cli::NoPolicyYet policy;
-        cli::NoEngineYet engine;
+        engine::Pkcs11Engine engine(error);
         cli::Proto2World world{input, output, error, environment, policy, engine};
         return cli::run_protocol2(*args, world);
     }

@@ -19,7 +19,9 @@ const std::array<KeyKindTraits, 4> all_traits{{
 
 } // namespace
 
-const KeyKindTraits& traits(KeyKind kind) { return all_traits[static_cast<std::size_t>(kind)]; }
+const KeyKindTraits& traits(KeyKind kind) {
+    return all_traits[static_cast<std::size_t>(kind)];
+}
 
 std::optional<KeyKind> parse_key_kind(std::string_view text) {
     for (std::size_t i = 0; i < all_traits.size(); ++i) {

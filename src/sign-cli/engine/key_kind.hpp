@@ -19,7 +19,9 @@ struct KeyKindTraits {
 };
 
 const KeyKindTraits& traits(KeyKind kind);
-inline std::string_view to_text(KeyKind kind) { return traits(kind).text; }
+inline std::string_view to_text(KeyKind kind) {
+    return traits(kind).text;
+}
 
 // Exact, case-sensitive match with one of the four text forms.
 std::optional<KeyKind> parse_key_kind(std::string_view text);

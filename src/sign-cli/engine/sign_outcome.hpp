@@ -32,10 +32,9 @@ struct DigestKeyMismatch {
 };
 } // namespace outcome
 
-using SignOutcome =
-    std::variant<outcome::Signed, outcome::TokenChanged, outcome::ModuleLoadFailed,
-                 outcome::PinIncorrect, outcome::PinLocked, outcome::Pkcs11Failed,
-                 outcome::KeyResolutionFailed, outcome::UnsupportedKeyType,
-                 outcome::DigestKeyMismatch>;
+using SignOutcome = std::variant<outcome::Signed, outcome::TokenChanged, outcome::ModuleLoadFailed,
+                                 outcome::PinIncorrect, outcome::PinLocked, outcome::Pkcs11Failed,
+                                 outcome::KeyResolutionFailed, outcome::UnsupportedKeyType,
+                                 outcome::DigestKeyMismatch>;
 
 } // namespace korvan::engine

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "engine/pkcs11.hpp"
+#include "engine/sign_outcome.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <variant>
+
+#include "korvan/platform/library.hpp"
+
+namespace korvan::engine {
+
+// The result of a call through the function list: the module's return value, or none when the
+// module left that entry null (the call was not made). Callers decide what a missing entry means.
+using Call = std::optional<CK_RV>;
+
+// The one owner of a loaded module and its function list. No other code touches the raw list: each
+// entry is checked for null before it is called. Move-only; the library is released exactly once.
+class Module {
+  public:
+    // ModuleLoadFailed with the loader's text, or Pkcs11Failed "C_GetFunctionList".
+    static std::variant<Module, SignOutcome> load(std::string_view path);
+
+    Module(Module&& other) noexcept;
+    Module& operator=(Module&&) = delete;
+    Module(const Module&) = delete;
+    ~Module();
+
+    // Keeps the library loaded past this object's life (protocol 3 never unloads after success).
+    void keep_loaded();
+
+    Call initialize();
+    Call finalize();
+    Call get_slot_list(CK_SLOT_ID* slots, CK_ULONG* count);
+    Call get_token_info(CK_SLOT_ID slot, CK_TOKEN_INFO* info);
+    Call open_session(CK_SLOT_ID slot, CK_SESSION_HANDLE* session);
+    Call close_session(CK_SESSION_HANDLE session);
+    Call login(CK_SESSION_HANDLE session, CK_USER_TYPE user, std::span<const std::uint8_t> pin);
+    Call logout(CK_SESSION_HANDLE session);
+    bool has_object_search() const;
+    Call find_objects_init(CK_SESSION_HANDLE session, std::span<CK_ATTRIBUTE> search_template);
+    Call find_objects(CK_SESSION_HANDLE session, std::span<CK_OBJECT_HANDLE> found,
+                      CK_ULONG* count);
+    Call find_objects_final(CK_SESSION_HANDLE session);
+    Call get_attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                             CK_ATTRIBUTE* attribute);
+    Call sign_init(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key);
+    Call sign(CK_SESSION_HANDLE session, std::span<const std::uint8_t> data, CK_BYTE* signature,
+              CK_ULONG* signature_length);
+
+  private:
+    Module(platform::LibraryHandle library, CK_FUNCTION_LIST* functions)
+        : library_(library), functions_(functions) {}
+
+    platform::LibraryHandle library_;
+    CK_FUNCTION_LIST* functions_;
+    bool owns_library_ = true;
+};
+
+} // namespace korvan::engine
