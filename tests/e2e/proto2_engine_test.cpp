@@ -489,7 +489,8 @@ TEST(Protocol2Engine, ModulesThatCannotBeLoaded) {
     };
 #else
     const Case cases[] = {
-        {executable_dir() + "/no-such-module.so", "sign-cli: dlopen failed: dlopen failed: "},
+        {executable_dir() + "/no-such-module.so",
+         "sign-cli: dlopen failed: " + executable_dir() + "/no-such-module.so: "},
         {mock_module_path("no-export-pkcs11"),
          "sign-cli: dlopen failed: C_GetFunctionList: dlsym failed: "},
     };

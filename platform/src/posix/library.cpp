@@ -18,7 +18,9 @@ std::variant<LibraryHandle, LibraryError> load_library(std::string_view path) {
     ::dlerror(); // forget an earlier failure so the text below is this one's
     void* handle = ::dlopen(std::string(path).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        return LibraryError{with_detail("dlopen failed")};
+        // The parent's line already says "dlopen failed: "; the loader's own words follow it.
+        const char* detail = ::dlerror();
+        return LibraryError{detail != nullptr ? detail : "system did not report the error"};
     }
     return LibraryHandle{handle};
 }
