@@ -1,0 +1,97 @@
+#pragma once
+
+// File operations whose rules differ per operating system. Paths are UTF-8 text; on Windows they
+// are widened once at the call. Every file is opened with read, write and delete sharing, so other
+// processes may rename or delete a file this process holds open.
+
+#include "korvan/platform/streams.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace korvan::platform {
+
+// The operating system's own description of a failure.
+struct FileError {
+    std::string text;
+};
+
+// The final path of an existing file or directory: links resolved, letter case as stored on disk.
+// On Windows the result carries the verbatim prefix (\\?\C:\... or \\?\UNC\server\share\...).
+std::variant<std::string, FileError> canonicalize(const std::string& path);
+
+// An open file, closed when it dies.
+class File final : public ByteSource, public ByteSink {
+  public:
+    File() = default;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    // For reading; the file must exist.
+    static std::variant<File, FileError> open_read(const std::string& path);
+    // For appending: created when missing, contents kept, every write lands at the current end.
+    static std::variant<File, FileError> open_append(const std::string& path);
+
+    ReadResult read_some(std::span<std::uint8_t> into) override;
+    bool write_all(std::span<const std::uint8_t> bytes) override;
+    // The error of the last failed read or write.
+    FileError last_error() const;
+    void close();
+    bool is_open() const;
+
+  private:
+    explicit File(NativeHandle handle) : handle_(handle) {}
+    NativeHandle handle_ = -1;
+    std::int64_t last_error_ = 0;
+};
+
+// The whole content of a file.
+std::variant<std::string, FileError> read_file(const std::string& path);
+
+// Creates the directory and any missing parents; an existing directory is success.
+std::optional<FileError> create_directories(const std::string& path);
+
+// Size by name (not through a handle); none when the query fails.
+std::optional<std::uint64_t> file_size(const std::string& path);
+
+// Whether querying the attributes of the name itself succeeds.
+bool path_exists(const std::string& path);
+
+// Replaces an existing destination file.
+std::optional<FileError> rename_path(const std::string& from, const std::string& to);
+std::optional<FileError> remove_file(const std::string& path);
+
+// The same operations behind an interface, for code that wants its failures injectable.
+class FileSystem {
+  public:
+    virtual ~FileSystem() = default;
+    virtual std::optional<FileError> create_directories(const std::string& path) {
+        return platform::create_directories(path);
+    }
+    virtual std::variant<File, FileError> open_append(const std::string& path) {
+        return File::open_append(path);
+    }
+    virtual std::variant<File, FileError> open_read(const std::string& path) {
+        return File::open_read(path);
+    }
+    virtual std::optional<std::uint64_t> file_size(const std::string& path) {
+        return platform::file_size(path);
+    }
+    virtual bool path_exists(const std::string& path) { return platform::path_exists(path); }
+    virtual std::optional<FileError> rename_path(const std::string& from, const std::string& to) {
+        return platform::rename_path(from, to);
+    }
+    virtual std::optional<FileError> remove_file(const std::string& path) {
+        return platform::remove_file(path);
+    }
+};
+
+// The real file system.
+FileSystem& native_file_system();
+
+} // namespace korvan::platform

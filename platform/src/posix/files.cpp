@@ -1,0 +1,187 @@
+#include "korvan/platform/files.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace korvan::platform {
+namespace {
+
+FileError error_text(int code) {
+    return {std::generic_category().message(code)};
+}
+FileError last_error_text() {
+    return error_text(errno);
+}
+
+int as_fd(NativeHandle handle) {
+    return static_cast<int>(handle);
+}
+
+} // namespace
+
+std::variant<std::string, FileError> canonicalize(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return last_error_text();
+    }
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+File::File(File&& other) noexcept : handle_(other.handle_), last_error_(other.last_error_) {
+    other.handle_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        last_error_ = other.last_error_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+File::~File() {
+    close();
+}
+
+void File::close() {
+    if (handle_ != -1) {
+        ::close(as_fd(handle_));
+        handle_ = -1;
+    }
+}
+
+bool File::is_open() const {
+    return handle_ != -1;
+}
+
+FileError File::last_error() const {
+    return error_text(static_cast<int>(last_error_));
+}
+
+std::variant<File, FileError> File::open_read(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return last_error_text();
+    }
+    return File(fd);
+}
+
+std::variant<File, FileError> File::open_append(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return last_error_text();
+    }
+    return File(fd);
+}
+
+ReadResult File::read_some(std::span<std::uint8_t> into) {
+    for (;;) {
+        const ssize_t n = ::read(as_fd(handle_), into.data(), into.size());
+        if (n > 0) {
+            return {ReadResult::Status::Data, static_cast<std::size_t>(n)};
+        }
+        if (n == 0) {
+            return {ReadResult::Status::End, 0};
+        }
+        if (errno != EINTR) {
+            last_error_ = errno;
+            return {ReadResult::Status::Error, 0};
+        }
+    }
+}
+
+bool File::write_all(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(as_fd(handle_), bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            last_error_ = n < 0 ? errno : EIO;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::variant<std::string, FileError> read_file(const std::string& path) {
+    auto opened = File::open_read(path);
+    if (auto* error = std::get_if<FileError>(&opened)) {
+        return *error;
+    }
+    File& file = std::get<File>(opened);
+    std::string content;
+    std::uint8_t buffer[8192];
+    for (;;) {
+        const ReadResult r = file.read_some(buffer);
+        if (r.status == ReadResult::Status::End) {
+            return content;
+        }
+        if (r.status == ReadResult::Status::Error) {
+            return file.last_error();
+        }
+        content.append(reinterpret_cast<const char*>(buffer), r.count);
+    }
+}
+
+std::optional<FileError> create_directories(const std::string& path) {
+    // Each parent in turn; failures on the way are judged by whether the whole path ends up a
+    // directory.
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (path[i] == '/' && path[i - 1] != '/') {
+            ::mkdir(path.substr(0, i).c_str(), 0700);
+        }
+    }
+    int code = 0;
+    if (::mkdir(path.c_str(), 0700) != 0) {
+        code = errno;
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return std::nullopt;
+    }
+    return error_text(code != 0 && code != EEXIST ? code : ENOTDIR);
+}
+
+std::optional<std::uint64_t> file_size(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool path_exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::optional<FileError> rename_path(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return last_error_text();
+    }
+    return std::nullopt;
+}
+
+std::optional<FileError> remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) {
+        return last_error_text();
+    }
+    return std::nullopt;
+}
+
+FileSystem& native_file_system() {
+    static FileSystem system;
+    return system;
+}
+
+} // namespace korvan::platform

@@ -1,0 +1,248 @@
+#include "korvan/platform/files.hpp"
+#include "wide.hpp"
+
+#include <windows.h>
+
+namespace korvan::platform {
+namespace {
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE as_handle(NativeHandle h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+NativeHandle from_handle(HANDLE h) {
+    return reinterpret_cast<NativeHandle>(h);
+}
+DWORD chunk(std::size_t size) {
+    return size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+}
+
+std::string lossy(std::wstring_view wide) {
+    std::string out;
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        const char32_t unit = wide[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+            wide[i + 1] <= 0xDFFF) {
+            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (wide[i + 1] - 0xDC00));
+            ++i;
+        } else {
+            append_utf8(out, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
+        }
+    }
+    return out;
+}
+
+FileError error_text(DWORD code) {
+    LPWSTR buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::string text = length > 0 ? lossy(std::wstring_view(buffer, length)) : std::string();
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        text = "system error " + std::to_string(code);
+    }
+    return {text + " (os error " + std::to_string(code) + ")"};
+}
+
+FileError last_error_text() {
+    return error_text(GetLastError());
+}
+
+HANDLE open_shared(const std::string& path, DWORD access, DWORD disposition) {
+    return CreateFileW(win32::widen(path).c_str(), access, share_all, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+std::variant<std::string, FileError> canonicalize(const std::string& path) {
+    // No access rights are needed to ask for the name; backup semantics let a directory open too.
+    HANDLE handle = CreateFileW(win32::widen(path).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()), 0);
+        if (n == 0) {
+            FileError error = last_error_text();
+            CloseHandle(handle);
+            return error;
+        }
+        if (n < name.size()) {
+            name.resize(n);
+            break;
+        }
+        name.assign(n, L'\0'); // n counts the terminator when the buffer was too small
+    }
+    CloseHandle(handle);
+    return lossy(name);
+}
+
+File::File(File&& other) noexcept : handle_(other.handle_), last_error_(other.last_error_) {
+    other.handle_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        last_error_ = other.last_error_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+File::~File() {
+    close();
+}
+
+void File::close() {
+    if (is_open()) {
+        CloseHandle(as_handle(handle_));
+        handle_ = -1;
+    }
+}
+
+bool File::is_open() const {
+    return as_handle(handle_) != INVALID_HANDLE_VALUE;
+}
+
+FileError File::last_error() const {
+    return error_text(static_cast<DWORD>(last_error_));
+}
+
+std::variant<File, FileError> File::open_read(const std::string& path) {
+    HANDLE handle = open_shared(path, GENERIC_READ, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    return File(from_handle(handle));
+}
+
+std::variant<File, FileError> File::open_append(const std::string& path) {
+    // FILE_APPEND_DATA alone: the system places every write at the current end of the file.
+    HANDLE handle = open_shared(path, FILE_APPEND_DATA, OPEN_ALWAYS);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    return File(from_handle(handle));
+}
+
+ReadResult File::read_some(std::span<std::uint8_t> into) {
+    DWORD n = 0;
+    if (!ReadFile(as_handle(handle_), into.data(), chunk(into.size()), &n, nullptr)) {
+        last_error_ = GetLastError();
+        return {ReadResult::Status::Error, 0};
+    }
+    if (n == 0) {
+        return {ReadResult::Status::End, 0};
+    }
+    return {ReadResult::Status::Data, n};
+}
+
+bool File::write_all(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        DWORD n = 0;
+        if (!WriteFile(as_handle(handle_), bytes.data(), chunk(bytes.size()), &n, nullptr)) {
+            last_error_ = GetLastError();
+            return false;
+        }
+        if (n == 0) {
+            last_error_ = ERROR_WRITE_FAULT;
+            return false;
+        }
+        bytes = bytes.subspan(n);
+    }
+    return true;
+}
+
+std::variant<std::string, FileError> read_file(const std::string& path) {
+    auto opened = File::open_read(path);
+    if (auto* error = std::get_if<FileError>(&opened)) {
+        return *error;
+    }
+    File& file = std::get<File>(opened);
+    std::string content;
+    std::uint8_t buffer[8192];
+    for (;;) {
+        const ReadResult r = file.read_some(buffer);
+        if (r.status == ReadResult::Status::End) {
+            return content;
+        }
+        if (r.status == ReadResult::Status::Error) {
+            return file.last_error();
+        }
+        content.append(reinterpret_cast<const char*>(buffer), r.count);
+    }
+}
+
+namespace {
+
+bool is_directory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+std::optional<FileError> create_directories(const std::string& path) {
+    const std::wstring wide = win32::widen(path);
+    // Each parent in turn; failures on the way (a drive root, a share, an existing folder) are
+    // judged by whether the whole path ends up a directory.
+    for (std::size_t i = 1; i < wide.size(); ++i) {
+        if ((wide[i] == L'\\' || wide[i] == L'/') && wide[i - 1] != L'\\' && wide[i - 1] != L'/') {
+            CreateDirectoryW(wide.substr(0, i).c_str(), nullptr);
+        }
+    }
+    DWORD code = ERROR_SUCCESS;
+    if (!CreateDirectoryW(wide.c_str(), nullptr)) {
+        code = GetLastError();
+    }
+    if (is_directory(wide)) {
+        return std::nullopt;
+    }
+    return error_text(code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY
+                                                                            : code);
+}
+
+std::optional<std::uint64_t> file_size(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(win32::widen(path).c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool path_exists(const std::string& path) {
+    return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<FileError> rename_path(const std::string& from, const std::string& to) {
+    if (!MoveFileExW(win32::widen(from).c_str(), win32::widen(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING)) {
+        return last_error_text();
+    }
+    return std::nullopt;
+}
+
+std::optional<FileError> remove_file(const std::string& path) {
+    if (!DeleteFileW(win32::widen(path).c_str())) {
+        return last_error_text();
+    }
+    return std::nullopt;
+}
+
+FileSystem& native_file_system() {
+    static FileSystem system;
+    return system;
+}
+
+} // namespace korvan::platform
