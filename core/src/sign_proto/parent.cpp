@@ -93,9 +93,7 @@ struct RequestEncoder {
         return wire::start_frame(wire::type::query_token_flags, 0);
     }
 
-    EncodeOutcome operator()(const Close&) const {
-        return wire::start_frame(wire::type::close, 0);
-    }
+    EncodeOutcome operator()(const Close&) const { return wire::start_frame(wire::type::close, 0); }
 
     // sign-cli refuses it; a parent has no reason to send it.
     EncodeOutcome operator()(const Reserved&) const { return WriteFailure::Malformed; }

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 namespace korvan::platform {
 
@@ -25,5 +27,47 @@ template <std::size_t N> class SecretArray {
   private:
     std::array<std::uint8_t, N> bytes_{};
 };
+
+// Hands memory out through Upstream and overwrites every allocated byte with zeros before giving
+// it back, so a container's spare capacity and its old blocks after growth are wiped too. Upstream
+// is a parameter so that a test can check the bytes it gets back.
+template <class T, class Upstream = std::allocator<T>> class WipingAllocator {
+  public:
+    using value_type = T;
+    using is_always_equal = typename std::allocator_traits<Upstream>::is_always_equal;
+    template <class U> struct rebind {
+        using other =
+            WipingAllocator<U, typename std::allocator_traits<Upstream>::template rebind_alloc<U>>;
+    };
+
+    WipingAllocator() = default;
+    template <class U, class V>
+    WipingAllocator(const WipingAllocator<U, V>& other) noexcept : upstream_(other.upstream()) {}
+
+    T* allocate(std::size_t n) { return std::allocator_traits<Upstream>::allocate(upstream_, n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        secure_zero(p, n * sizeof(T));
+        std::allocator_traits<Upstream>::deallocate(upstream_, p, n);
+    }
+    const Upstream& upstream() const { return upstream_; }
+
+    friend bool operator==(const WipingAllocator& a, const WipingAllocator& b) {
+        return a.upstream_ == b.upstream_;
+    }
+
+  private:
+    Upstream upstream_{};
+};
+
+// Owned bytes of a secret (a PIN, an encoded frame): wiped over their whole capacity when the
+// storage is released, on every path.
+template <class Upstream = std::allocator<std::uint8_t>>
+using BasicSecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t, Upstream>>;
+using SecretBytes = BasicSecretBytes<>;
+
+// Wipes and frees the storage now rather than when the owner dies (clear() or = {} keep it).
+template <class Upstream> void release(BasicSecretBytes<Upstream>& bytes) {
+    BasicSecretBytes<Upstream>(bytes.get_allocator()).swap(bytes);
+}
 
 } // namespace korvan::platform
