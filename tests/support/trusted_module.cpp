@@ -1,0 +1,96 @@
+#include "trusted_module.hpp"
+
+#include "korvan/app_dirs/module_policy.hpp"
+#include "korvan/app_dirs/path_rules.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace korvan::test {
+namespace {
+
+namespace fs = std::filesystem;
+using app_dirs::build_family;
+using app_dirs::PlatformFamily;
+
+fs::path native(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+std::string utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string random_name(const std::string& stem) {
+    static std::mt19937_64 random{std::random_device{}()};
+    return stem + std::to_string(random() % 1000000000000ULL);
+}
+
+std::string trusted_parent() {
+    return build_family == PlatformFamily::windows ? "C:\\Program Files\\KorvanTest" : "/opt";
+}
+
+} // namespace
+
+TrustedModule::TrustedModule(const std::string& source_module) {
+    std::error_code error;
+    const std::string stem = build_family == PlatformFamily::windows ? "" : "korvan-test-";
+    dir_ = utf8(native(trusted_parent()) / random_name(stem));
+    home_ = utf8(fs::temp_directory_path() / random_name("korvan-home-"));
+    const fs::path copy = native(dir_) / native(source_module).filename();
+    if (!fs::create_directories(native(dir_), error) ||
+        !fs::create_directories(native(home_), error) ||
+        !fs::copy_file(native(source_module), copy, error)) {
+        error_ = "cannot set up " + utf8(copy) + ": " + error.message();
+        return;
+    }
+    auto canonical = platform::canonicalize(utf8(copy));
+    auto digest = app_dirs::file_sha256_hex(utf8(copy));
+    if (!std::holds_alternative<std::string>(canonical) ||
+        !std::holds_alternative<std::string>(digest)) {
+        error_ = "cannot resolve or hash " + utf8(copy);
+        return;
+    }
+    module_path_ = std::get<std::string>(canonical);
+    sha256_ = std::get<std::string>(digest);
+    // The configured path is the plain one; the policy resolves it itself.
+    write_config({{"pkcs11_module_path", utf8(copy)}, {"pkcs11_module_sha256", sha256_}});
+}
+
+TrustedModule::~TrustedModule() {
+    std::error_code ignored;
+    fs::remove_all(native(dir_), ignored);
+    fs::remove_all(native(home_), ignored);
+    if (build_family == PlatformFamily::windows) {
+        fs::remove(native(trusted_parent()), ignored); // only when no other copy is left
+    }
+}
+
+std::string TrustedModule::app_dir() const {
+    return app_dirs::join_path(home_, ".korvan-qes");
+}
+std::string TrustedModule::config_path() const {
+    return app_dirs::join_path(app_dir(), "config.json");
+}
+std::string TrustedModule::audit_log_path() const {
+    return app_dirs::join_path(app_dir(), "audit.log");
+}
+
+nlohmann::json TrustedModule::pin_config() const {
+    return {{"pkcs11_module_path", module_path_}, {"pkcs11_module_sha256", sha256_}};
+}
+
+void TrustedModule::write_config(const nlohmann::json& config) const {
+    std::error_code ignored;
+    fs::create_directories(native(app_dir()), ignored);
+    std::ofstream out(native(config_path()), std::ios::binary | std::ios::trunc);
+    out << config.dump();
+}
+
+void TrustedModule::add_to(ChildRun& run) const {
+    run.env["HOME"] = home_;
+    run.env["KORVAN_MODULE_TRIAL_TOKEN"] = std::nullopt;
+}
+
+} // namespace korvan::test
