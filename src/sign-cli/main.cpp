@@ -1,10 +1,11 @@
 // Entry and dispatch only: every run ends with an explicit exit code.
 #include "engine/sign_session.hpp"
-#include "placeholders.hpp"
 #include "proto2/run_protocol2.hpp"
 #include "proto3/run_protocol3.hpp"
+#include "shared/policy_gate.hpp"
 #include "shared/text_sink.hpp"
 
+#include "korvan/platform/clock.hpp"
 #include "korvan/platform/environment.hpp"
 #include "korvan/platform/process.hpp"
 #include "korvan/platform/streams.hpp"
@@ -24,7 +25,8 @@ int dispatch(int argc, char** argv) {
         platform::HandleStream input(platform::standard_input());
         platform::HandleStream output(platform::standard_output());
         platform::ProcessEnvironment environment;
-        cli::NoPolicyYet policy;
+        platform::SystemClock clock;
+        cli::PolicyGate policy(environment, clock, error);
         engine::Pkcs11Engine engine(error);
         cli::Proto2World world{input, output, error, environment, policy, engine};
         return cli::run_protocol2(*args, world);
