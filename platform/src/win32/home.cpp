@@ -1,9 +1,10 @@
 #include "korvan/platform/home.hpp"
 #include "wide.hpp"
 
+#include <windows.h>
+
 #include <objbase.h>
 #include <shlobj.h>
-#include <windows.h>
 
 namespace korvan::platform {
 

@@ -1,7 +1,8 @@
 #include "korvan/platform/sha256.hpp"
 
-#include <bcrypt.h>
 #include <windows.h>
+
+#include <bcrypt.h>
 
 namespace korvan::platform {
 
