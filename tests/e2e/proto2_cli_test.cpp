@@ -1,5 +1,7 @@
 // The built program as the parent sees it: three pipes, bytes out, exit code.
 #include "child_process.hpp"
+#include "mock_module.hpp"
+#include "trusted_module.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +10,16 @@ namespace {
 
 const std::string marker = "<<KORVAN_SIGN_PROTO_2>>\n";
 const std::string digest64(64, 'a');
-const std::string module_path = "/opt/vendor/no-such-module.so";
+// Argument checks come after the trust policy: the module must be one it accepts.
+const TrustedModule& trusted_mock() {
+    static const TrustedModule trusted(mock_module_path());
+    return trusted;
+}
 const std::string good_token = "53313233:4b617274";
 
-std::string sign_cli() { return program_path("sign-cli"); }
+std::string sign_cli() {
+    return program_path("sign-cli");
+}
 
 ChildResult run(std::vector<std::string> args, std::string pin = "1234\n",
                 std::optional<std::string> expect_token = good_token) {
@@ -20,10 +28,13 @@ ChildResult run(std::vector<std::string> args, std::string pin = "1234\n",
     r.env["KORVAN_EXPECT_TOKEN"] = std::move(expect_token);
     r.env["KORVAN_MODULE_TRIAL_TOKEN"] = std::nullopt;
     r.input = std::move(pin);
+    trusted_mock().add_to(r);
     return run_child(sign_cli(), r);
 }
 
-std::string first_line(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
+std::string first_line(const std::string& text) {
+    return text.substr(0, text.find('\n') + 1);
+}
 
 void expect_no_carriage_return(const ChildResult& r) {
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
@@ -55,7 +66,7 @@ TEST(Dispatch, AnythingButAnExactSelectorIsAnUnsupportedInvocation) {
 }
 
 TEST(Dispatch, ProtocolThreeNeverRunsProtocolTwoCode) {
-    const ChildResult r = run({"--proto=3", module_path, "", "rsa", "0"});
+    const ChildResult r = run({"--proto=3", trusted_mock().module_path(), "", "rsa", "0"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out.find("PROTO_2"), std::string::npos);
 }
@@ -70,6 +81,7 @@ TEST(Protocol2, SelectorAloneWritesTheMarkerThenTheUsageWithTheProgramPath) {
 }
 
 TEST(Protocol2, TheFirstFailingCheckInOrderIsTheOnlyOneReported) {
+    const std::string module_path = trusted_mock().module_path();
     struct Case {
         std::vector<std::string> args;
         std::optional<std::string> token;
@@ -79,34 +91,48 @@ TEST(Protocol2, TheFirstFailingCheckInOrderIsTheOnlyOneReported) {
     const std::vector<Case> cases = {
         {{module_path, bad}, good_token, "hash must be 64, 96 or 128 hex chars, got 2\n"},
         {{module_path}, good_token, ""}, // usage: checked separately
-        {{module_path, std::string(63, 'a')}, good_token,
+        {{module_path, std::string(63, 'a')},
+         good_token,
          "hash must be 64, 96 or 128 hex chars, got 63\n"},
-        {{module_path, std::string(65, 'a')}, good_token,
+        {{module_path, std::string(65, 'a')},
+         good_token,
          "hash must be 64, 96 or 128 hex chars, got 65\n"},
-        {{module_path, "verify_only"}, good_token, "hash must be 64, 96 or 128 hex chars, got 11\n"},
-        {{module_path, "VERIFY_ONLX"}, good_token, "hash must be 64, 96 or 128 hex chars, got 11\n"},
+        {{module_path, "verify_only"},
+         good_token,
+         "hash must be 64, 96 or 128 hex chars, got 11\n"},
+        {{module_path, "VERIFY_ONLX"},
+         good_token,
+         "hash must be 64, 96 or 128 hex chars, got 11\n"},
         {{module_path, ""}, good_token, "hash must be 64, 96 or 128 hex chars, got 0\n"},
-        {{module_path, std::string(63, 'a') + "g", bad, bad, bad}, good_token, "invalid hash hex\n"},
+        {{module_path, std::string(63, 'a') + "g", bad, bad, bad},
+         good_token,
+         "invalid hash hex\n"},
         {{module_path, std::string(127, 'A') + " "}, good_token, "invalid hash hex\n"},
         {{module_path, digest64}, good_token, "missing or invalid slot id\n"},
         {{module_path, "VERIFY_ONLY"}, good_token, "missing or invalid slot id\n"},
         {{module_path, digest64, "abc", bad, bad}, good_token, "invalid CKA_ID hex\n"},
         {{module_path, digest64, "0g", bad, bad}, good_token, "invalid CKA_ID hex\n"},
         {{module_path, digest64, "00"}, good_token, "missing or invalid slot id\n"},
-        {{module_path, digest64, "00", "RSA", bad}, good_token,
+        {{module_path, digest64, "00", "RSA", bad},
+         good_token,
          "invalid key kind (rsa | ec-p256 | ec-p384 | ec-p521)\n"},
-        {{module_path, digest64, "00", " rsa", "1"}, good_token,
+        {{module_path, digest64, "00", " rsa", "1"},
+         good_token,
          "invalid key kind (rsa | ec-p256 | ec-p384 | ec-p521)\n"},
         {{module_path, digest64, "00", "rsa"}, good_token, "missing or invalid slot id\n"},
-        {{module_path, digest64, "00", "rsa", "4294967296"}, std::nullopt,
+        {{module_path, digest64, "00", "rsa", "4294967296"},
+         std::nullopt,
          "missing or invalid slot id\n"},
         {{module_path, digest64, "00", "rsa", "-1"}, good_token, "missing or invalid slot id\n"},
         {{module_path, digest64, "00", "rsa", ""}, good_token, "missing or invalid slot id\n"},
         {{module_path, digest64, "00", "rsa", "+"}, good_token, "missing or invalid slot id\n"},
-        {{module_path, digest64, "00", "rsa", "4294967295"}, std::nullopt,
+        {{module_path, digest64, "00", "rsa", "4294967295"},
+         std::nullopt,
          "missing or invalid expected token\n"},
         {{module_path, digest64, "00", "rsa", "1"}, "4142", "missing or invalid expected token\n"},
-        {{module_path, digest64, "00", "rsa", "1"}, "414:42", "missing or invalid expected token\n"},
+        {{module_path, digest64, "00", "rsa", "1"},
+         "414:42",
+         "missing or invalid expected token\n"},
         {{module_path, digest64, "00", "rsa", "1"}, "ff:", "missing or invalid expected token\n"},
         {{module_path, digest64, "00", "rsa", "1"}, "", "missing or invalid expected token\n"},
     };
@@ -125,6 +151,7 @@ TEST(Protocol2, TheFirstFailingCheckInOrderIsTheOnlyOneReported) {
 
 // With valid arguments the run reaches the diagnostic line; what follows it is the engine's.
 TEST(Protocol2, ValidRequestsPrintTheDiagnosticLine) {
+    const std::string module_path = trusted_mock().module_path();
     struct Case {
         std::vector<std::string> args;
         std::string pin;
@@ -133,15 +160,21 @@ TEST(Protocol2, ValidRequestsPrintTheDiagnosticLine) {
     };
     const std::string upper(128, 'F');
     const std::vector<Case> cases = {
-        {{digest64, "", "", "007"}, "1234\r\n", ":",
+        {{digest64, "", "", "007"},
+         "1234\r\n",
+         ":",
          "module=" + module_path + " pin_len=4 hash=" + digest64 + " ckaid_len=0 mode=sign"},
-        {{upper, "0102030405060708090a0b0c0d0e0f1011121314", "ec-p521", "+7"}, " 12 34 ",
+        {{upper, "0102030405060708090a0b0c0d0e0f1011121314", "ec-p521", "+7"},
+         " 12 34 ",
          "c49f:c4b0",
          "module=" + module_path + " pin_len=7 hash=" + upper + " ckaid_len=20 mode=sign"},
         {{"VERIFY_ONLY", "AbCd", "rsa", "4294967295", "sixth", "seventh"},
-         std::string(1024, '7'), good_token,
+         std::string(1024, '7'),
+         good_token,
          "module=" + module_path + " pin_len=1024 hash=<VERIFY_ONLY> ckaid_len=2 mode=verify"},
-        {{"VERIFY_ONLY", "", "ec-p256", "0"}, "\xC4\x9F\xC4\xB0\n\n\r", good_token,
+        {{"VERIFY_ONLY", "", "ec-p256", "0"},
+         "\xC4\x9F\xC4\xB0\n\n\r",
+         good_token,
          "module=" + module_path + " pin_len=4 hash=<VERIFY_ONLY> ckaid_len=0 mode=verify"},
     };
     for (const auto& c : cases) {
@@ -156,6 +189,7 @@ TEST(Protocol2, ValidRequestsPrintTheDiagnosticLine) {
 }
 
 TEST(Protocol2, PinInputFailures) {
+    const std::string module_path = trusted_mock().module_path();
     struct Case {
         std::string pin;
         std::string message;
@@ -165,7 +199,9 @@ TEST(Protocol2, PinInputFailures) {
         {"\r\n", "empty PIN\n"},
         {std::string(1025, '1'), "failed to read PIN from stdin\n"},
         {std::string(1024, '1') + "\n", "failed to read PIN from stdin\n"},
-        {"12\xFF" "34", "failed to read PIN from stdin\n"},
+        {"12\xFF"
+         "34",
+         "failed to read PIN from stdin\n"},
         {"\xC3", "failed to read PIN from stdin\n"},
     };
     for (const auto& c : cases) {

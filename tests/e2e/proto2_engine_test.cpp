@@ -4,8 +4,11 @@
 #include "engine/der.hpp"
 #include "mock_module.hpp"
 #include "proto2/base64.hpp"
+#include "trusted_module.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 namespace korvan::test {
 namespace {
@@ -37,11 +40,18 @@ struct SignRun {
     std::vector<TraceEntry> trace;
 };
 
+// The mock at a trusted location, pinned, so the policy lets the program load it.
+const TrustedModule& trusted_mock() {
+    static const TrustedModule trusted(mock_module_path());
+    return trusted;
+}
+
 SignRun sign(const json& scenario, std::vector<std::string> positional, std::string pin = "1234\n",
              std::string expect = expect_default) {
     MockToken mock(scenario);
     ChildRun run;
-    run.args = {"--proto=2", mock.module_path()};
+    run.args = {"--proto=2", trusted_mock().module_path()};
+    trusted_mock().add_to(run);
     run.args.insert(run.args.end(), positional.begin(), positional.end());
     run.env["KORVAN_EXPECT_TOKEN"] = expect;
     run.input = std::move(pin);
@@ -72,10 +82,12 @@ const TraceEntry* find_call(const std::vector<TraceEntry>& trace, const std::str
 }
 
 TEST(Protocol2Engine, RsaSignatureWithEveryProgressLineInOrder) {
+    ASSERT_TRUE(trusted_mock().ok()) << trusted_mock().error();
     const SignRun r = sign(json::object(), {sha256, "01", "rsa", "0"});
     ASSERT_EQ(r.result.exit_code, 0) << r.result.err;
     EXPECT_EQ(r.result.out, marker + base64_line(mock_signature(256)));
-    EXPECT_EQ(r.result.err, "sign-cli: module=" + mock_module_path() + " pin_len=4 hash=" + sha256 +
+    EXPECT_EQ(r.result.err, "sign-cli: module=" + trusted_mock().module_path() +
+                                " pin_len=4 hash=" + sha256 +
                                 " ckaid_len=1 mode=sign\n"
                                 "\xE2\x9C\x93 C_Initialize OK\n"
                                 "\xE2\x9C\x93 Session opened: 1\n"
@@ -476,32 +488,35 @@ TEST(Protocol2Engine, AcceptsAnAlreadyInitialisedModuleAndShortSecondAnswer) {
 }
 
 TEST(Protocol2Engine, ModulesThatCannotBeLoaded) {
+    // Both files pass the policy (pinned), so what fails is the load itself.
+    const std::string text_file = executable_dir() + "/not-a-library.dll";
+    std::ofstream(text_file, std::ios::binary) << "plain text, not a loadable library\n";
+    const TrustedModule not_a_library(text_file);
+    const TrustedModule no_export(mock_module_path("no-export-pkcs11"));
     struct Case {
-        std::string path;
+        const TrustedModule& module;
         std::string line;
     };
 #if defined(_WIN32)
     const Case cases[] = {
-        {executable_dir() + "\\no-such-module.dll",
-         "sign-cli: dlopen failed: LoadLibraryExW failed"},
-        {mock_module_path("no-export-pkcs11"),
-         "sign-cli: dlopen failed: C_GetFunctionList: GetProcAddress failed"},
+        {not_a_library, "sign-cli: dlopen failed: LoadLibraryExW failed"},
+        {no_export, "sign-cli: dlopen failed: C_GetFunctionList: GetProcAddress failed"},
     };
 #else
     const Case cases[] = {
-        {executable_dir() + "/no-such-module.so",
-         "sign-cli: dlopen failed: " + executable_dir() + "/no-such-module.so: "},
-        {mock_module_path("no-export-pkcs11"),
-         "sign-cli: dlopen failed: C_GetFunctionList: dlsym failed: "},
+        {not_a_library, "sign-cli: dlopen failed: " + not_a_library.module_path() + ": "},
+        {no_export, "sign-cli: dlopen failed: C_GetFunctionList: dlsym failed: "},
     };
 #endif
     for (const auto& c : cases) {
+        ASSERT_TRUE(c.module.ok()) << c.module.error();
         ChildRun run;
-        run.args = {"--proto=2", c.path, sha256, "01", "rsa", "0"};
+        run.args = {"--proto=2", c.module.module_path(), sha256, "01", "rsa", "0"};
         run.env["KORVAN_EXPECT_TOKEN"] = expect_default;
         run.input = "1234";
+        c.module.add_to(run);
         const ChildResult r = run_child(program_path("sign-cli"), run);
-        EXPECT_EQ(r.exit_code, 5) << c.path;
+        EXPECT_EQ(r.exit_code, 5) << c.module.module_path() << "\n" << r.err;
         EXPECT_EQ(r.out, marker);
         EXPECT_EQ(last_line(r.err).substr(0, c.line.size()), c.line);
     }
