@@ -11,6 +11,10 @@
 #include <random>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace korvan::test {
 
 namespace fs = std::filesystem;
@@ -61,6 +65,16 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// Wine's ntdll exports its version; Windows' does not.
+inline bool running_under_wine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
 
 class FixedClock final : public platform::Clock {
   public:

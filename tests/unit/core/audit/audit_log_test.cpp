@@ -289,6 +289,12 @@ TEST(AuditLog, AFailedReopenKeepsWritingThroughTheOldHandle) {
 }
 
 TEST(AuditLog, TwoProcessesAppendingAtOnceNeverShareALine) {
+    if (test::running_under_wine()) {
+        // Windows places each write of an append-only handle at the end atomically; Wine 8 seeks
+        // and writes, so two of its processes overwrite each other's records (measured: 570 of
+        // 600 lines kept). Nothing a writer could do about that short of a lock between processes.
+        GTEST_SKIP() << "Wine does not make appends atomic between processes";
+    }
     TempDir dir;
     constexpr int records = 300;
     auto writer = [&dir](const std::string& tag) {
