@@ -25,12 +25,12 @@ constexpr std::size_t member_count = 11;
 
 enum class Type { text, u64, u32, boolean };
 
-struct MemberSpec {
+struct MemberRule {
     std::string_view name;
     Type type;
 };
 
-constexpr std::array<MemberSpec, member_count> members = {{
+constexpr std::array<MemberRule, member_count> members = {{
     {"pkcs11_module_path", Type::text},
     {"pkcs11_module_sha256", Type::text},
     {"pending_module_path", Type::text},
@@ -110,14 +110,14 @@ class MemberRules final : public nlohmann::json_sax<json> {
         if (depth_ != 1 || !current_) {
             return true;
         }
-        const MemberSpec& spec = members[*current_];
+        const MemberRule& rule = members[*current_];
         current_.reset();
         if (!type && !invalid) {
             return true; // null: unset
         }
         const bool fits =
-            type && (*type == spec.type || (*type == Type::u32 && spec.type == Type::u64));
-        return fits || fail(std::string("wrong type or range for ") + std::string(spec.name));
+            type && (*type == rule.type || (*type == Type::u32 && rule.type == Type::u64));
+        return fits || fail(std::string("wrong type or range for ") + std::string(rule.name));
     }
 
     bool open() {
