@@ -10,11 +10,6 @@ namespace {
 
 const std::string marker = "<<KORVAN_SIGN_PROTO_2>>\n";
 const std::string digest64(64, 'a');
-// Argument checks come after the trust policy: the module must be one it accepts.
-const TrustedModule& trusted_mock() {
-    static const TrustedModule trusted(mock_module_path());
-    return trusted;
-}
 const std::string good_token = "53313233:4b617274";
 
 std::string sign_cli() {
@@ -28,7 +23,7 @@ ChildResult run(std::vector<std::string> args, std::string pin = "1234\n",
     r.env["KORVAN_EXPECT_TOKEN"] = std::move(expect_token);
     r.env["KORVAN_MODULE_TRIAL_TOKEN"] = std::nullopt;
     r.input = std::move(pin);
-    trusted_mock().add_to(r);
+    trusted_mock_module().add_to(r);
     return run_child(sign_cli(), r);
 }
 
@@ -66,7 +61,7 @@ TEST(Dispatch, AnythingButAnExactSelectorIsAnUnsupportedInvocation) {
 }
 
 TEST(Dispatch, ProtocolThreeNeverRunsProtocolTwoCode) {
-    const ChildResult r = run({"--proto=3", trusted_mock().module_path(), "", "rsa", "0"});
+    const ChildResult r = run({"--proto=3", trusted_mock_module().module_path(), "", "rsa", "0"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out.find("PROTO_2"), std::string::npos);
 }
@@ -81,7 +76,7 @@ TEST(Protocol2, SelectorAloneWritesTheMarkerThenTheUsageWithTheProgramPath) {
 }
 
 TEST(Protocol2, TheFirstFailingCheckInOrderIsTheOnlyOneReported) {
-    const std::string module_path = trusted_mock().module_path();
+    const std::string module_path = trusted_mock_module().module_path();
     struct Case {
         std::vector<std::string> args;
         std::optional<std::string> token;
@@ -135,6 +130,10 @@ TEST(Protocol2, TheFirstFailingCheckInOrderIsTheOnlyOneReported) {
          "missing or invalid expected token\n"},
         {{module_path, digest64, "00", "rsa", "1"}, "ff:", "missing or invalid expected token\n"},
         {{module_path, digest64, "00", "rsa", "1"}, "", "missing or invalid expected token\n"},
+        // Not Unicode: invalid UTF-8 here, a lone surrogate in the Windows environment block.
+        {{module_path, digest64, "00", "rsa", "1"},
+         "\xED\xA0\x80:",
+         "missing or invalid expected token\n"},
     };
     for (const auto& c : cases) {
         if (c.message.empty()) {
@@ -151,7 +150,7 @@ TEST(Protocol2, TheFirstFailingCheckInOrderIsTheOnlyOneReported) {
 
 // With valid arguments the run reaches the diagnostic line; what follows it is the engine's.
 TEST(Protocol2, ValidRequestsPrintTheDiagnosticLine) {
-    const std::string module_path = trusted_mock().module_path();
+    const std::string module_path = trusted_mock_module().module_path();
     struct Case {
         std::vector<std::string> args;
         std::string pin;
@@ -189,7 +188,7 @@ TEST(Protocol2, ValidRequestsPrintTheDiagnosticLine) {
 }
 
 TEST(Protocol2, PinInputFailures) {
-    const std::string module_path = trusted_mock().module_path();
+    const std::string module_path = trusted_mock_module().module_path();
     struct Case {
         std::string pin;
         std::string message;

@@ -40,18 +40,12 @@ struct SignRun {
     std::vector<TraceEntry> trace;
 };
 
-// The mock at a trusted location, pinned, so the policy lets the program load it.
-const TrustedModule& trusted_mock() {
-    static const TrustedModule trusted(mock_module_path());
-    return trusted;
-}
-
 SignRun sign(const json& scenario, std::vector<std::string> positional, std::string pin = "1234\n",
              std::string expect = expect_default) {
     MockToken mock(scenario);
     ChildRun run;
-    run.args = {"--proto=2", trusted_mock().module_path()};
-    trusted_mock().add_to(run);
+    run.args = {"--proto=2", trusted_mock_module().module_path()};
+    trusted_mock_module().add_to(run);
     run.args.insert(run.args.end(), positional.begin(), positional.end());
     run.env["KORVAN_EXPECT_TOKEN"] = expect;
     run.input = std::move(pin);
@@ -82,11 +76,11 @@ const TraceEntry* find_call(const std::vector<TraceEntry>& trace, const std::str
 }
 
 TEST(Protocol2Engine, RsaSignatureWithEveryProgressLineInOrder) {
-    ASSERT_TRUE(trusted_mock().ok()) << trusted_mock().error();
+    ASSERT_TRUE(trusted_mock_module().ok()) << trusted_mock_module().error();
     const SignRun r = sign(json::object(), {sha256, "01", "rsa", "0"});
     ASSERT_EQ(r.result.exit_code, 0) << r.result.err;
     EXPECT_EQ(r.result.out, marker + base64_line(mock_signature(256)));
-    EXPECT_EQ(r.result.err, "sign-cli: module=" + trusted_mock().module_path() +
+    EXPECT_EQ(r.result.err, "sign-cli: module=" + trusted_mock_module().module_path() +
                                 " pin_len=4 hash=" + sha256 +
                                 " ckaid_len=1 mode=sign\n"
                                 "\xE2\x9C\x93 C_Initialize OK\n"

@@ -1,4 +1,5 @@
 #include "trusted_module.hpp"
+#include "mock_module.hpp"
 
 #include "korvan/app_dirs/module_policy.hpp"
 #include "korvan/app_dirs/path_rules.hpp"
@@ -91,6 +92,11 @@ void TrustedModule::write_config(const nlohmann::json& config) const {
 void TrustedModule::add_to(ChildRun& run) const {
     run.env["HOME"] = home_;
     run.env["KORVAN_MODULE_TRIAL_TOKEN"] = std::nullopt;
+}
+
+const TrustedModule& trusted_mock_module() {
+    static const TrustedModule trusted(mock_module_path());
+    return trusted;
 }
 
 } // namespace korvan::test

@@ -58,4 +58,7 @@ class TrustedModule {
     std::string error_;
 };
 
+// The mock PKCS#11 module, trusted once for the whole test executable (removed at exit).
+const TrustedModule& trusted_mock_module();
+
 } // namespace korvan::test

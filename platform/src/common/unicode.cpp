@@ -78,7 +78,9 @@ bool is_valid_utf8(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-bool is_valid_utf8(std::string_view text) { return is_valid_utf8(as_bytes(text)); }
+bool is_valid_utf8(std::string_view text) {
+    return is_valid_utf8(as_bytes(text));
+}
 
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -98,23 +100,42 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
+namespace {
+
+// Converts, replacing unpaired surrogates by U+FFFD; `clean` says whether none was met.
+std::string convert_utf16(std::u16string_view text, bool& clean) {
+    clean = true;
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) {
-                return std::nullopt;
-            }
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             unit = 0x10000 + ((unit - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
             ++i;
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            return std::nullopt;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            unit = replacement_character;
+            clean = false;
         }
         append_utf8(out, unit);
     }
     return out;
+}
+
+} // namespace
+
+std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
+    bool clean = true;
+    std::string out = convert_utf16(text, clean);
+    if (!clean) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::string utf16_to_utf8_lossy(std::u16string_view text) {
+    bool clean = true;
+    return convert_utf16(text, clean);
 }
 
 std::u32string utf8_to_code_points(std::string_view text) {

@@ -33,24 +33,6 @@ std::variant<std::string, FileError> canonicalize(const std::string& path) {
     return result;
 }
 
-File::File(File&& other) noexcept : handle_(other.handle_), last_error_(other.last_error_) {
-    other.handle_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        last_error_ = other.last_error_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-File::~File() {
-    close();
-}
-
 void File::close() {
     if (handle_ != -1) {
         ::close(as_fd(handle_));
@@ -111,26 +93,6 @@ bool File::write_all(std::span<const std::uint8_t> bytes) {
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
     return true;
-}
-
-std::variant<std::string, FileError> read_file(const std::string& path) {
-    auto opened = File::open_read(path);
-    if (auto* error = std::get_if<FileError>(&opened)) {
-        return *error;
-    }
-    File& file = std::get<File>(opened);
-    std::string content;
-    std::uint8_t buffer[8192];
-    for (;;) {
-        const ReadResult r = file.read_some(buffer);
-        if (r.status == ReadResult::Status::End) {
-            return content;
-        }
-        if (r.status == ReadResult::Status::Error) {
-            return file.last_error();
-        }
-        content.append(reinterpret_cast<const char*>(buffer), r.count);
-    }
 }
 
 std::optional<FileError> create_directories(const std::string& path) {

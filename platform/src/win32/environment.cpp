@@ -29,13 +29,8 @@ EnvValue ProcessEnvironment::get(std::string_view name) const {
     if (std::optional<std::string> utf8 = win32::narrow(value)) {
         return {EnvValue::Status::Set, std::move(*utf8)};
     }
-    const std::u16string lossy(value.begin(), value.end());
-    std::string best_effort;
-    for (const char16_t unit : lossy) {
-        // Unpaired surrogates become U+FFFD so the value is still usable where that is allowed.
-        append_utf8(best_effort, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
-    }
-    return {EnvValue::Status::NotUnicode, std::move(best_effort)};
+    // Still usable where an ill-formed value is allowed (HOME is taken as it is).
+    return {EnvValue::Status::NotUnicode, win32::narrow_lossy(value)};
 }
 
 } // namespace korvan::platform

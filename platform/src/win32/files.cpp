@@ -1,4 +1,5 @@
 #include "korvan/platform/files.hpp"
+#include "handles.hpp"
 #include "wide.hpp"
 
 #include <windows.h>
@@ -8,37 +9,13 @@ namespace {
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-HANDLE as_handle(NativeHandle h) {
-    return reinterpret_cast<HANDLE>(h);
-}
-NativeHandle from_handle(HANDLE h) {
-    return reinterpret_cast<NativeHandle>(h);
-}
-DWORD chunk(std::size_t size) {
-    return size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-}
-
-std::string lossy(std::wstring_view wide) {
-    std::string out;
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-        const char32_t unit = wide[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
-            wide[i + 1] <= 0xDFFF) {
-            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (wide[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            append_utf8(out, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
-        }
-    }
-    return out;
-}
-
 FileError error_text(DWORD code) {
     LPWSTR buffer = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::string text = length > 0 ? lossy(std::wstring_view(buffer, length)) : std::string();
+    std::string text =
+        length > 0 ? win32::narrow_lossy(std::wstring_view(buffer, length)) : std::string();
     LocalFree(buffer);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
@@ -83,36 +60,18 @@ std::variant<std::string, FileError> canonicalize(const std::string& path) {
         name.assign(n, L'\0'); // n counts the terminator when the buffer was too small
     }
     CloseHandle(handle);
-    return lossy(name);
-}
-
-File::File(File&& other) noexcept : handle_(other.handle_), last_error_(other.last_error_) {
-    other.handle_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        last_error_ = other.last_error_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-File::~File() {
-    close();
+    return win32::narrow_lossy(name);
 }
 
 void File::close() {
     if (is_open()) {
-        CloseHandle(as_handle(handle_));
+        CloseHandle(win32::as_handle(handle_));
         handle_ = -1;
     }
 }
 
 bool File::is_open() const {
-    return as_handle(handle_) != INVALID_HANDLE_VALUE;
+    return win32::as_handle(handle_) != INVALID_HANDLE_VALUE;
 }
 
 FileError File::last_error() const {
@@ -124,7 +83,7 @@ std::variant<File, FileError> File::open_read(const std::string& path) {
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error_text();
     }
-    return File(from_handle(handle));
+    return File(win32::from_handle(handle));
 }
 
 std::variant<File, FileError> File::open_append(const std::string& path) {
@@ -133,12 +92,13 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error_text();
     }
-    return File(from_handle(handle));
+    return File(win32::from_handle(handle));
 }
 
 ReadResult File::read_some(std::span<std::uint8_t> into) {
     DWORD n = 0;
-    if (!ReadFile(as_handle(handle_), into.data(), chunk(into.size()), &n, nullptr)) {
+    if (!ReadFile(win32::as_handle(handle_), into.data(), win32::io_chunk(into.size()), &n,
+                  nullptr)) {
         last_error_ = GetLastError();
         return {ReadResult::Status::Error, 0};
     }
@@ -151,7 +111,8 @@ ReadResult File::read_some(std::span<std::uint8_t> into) {
 bool File::write_all(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         DWORD n = 0;
-        if (!WriteFile(as_handle(handle_), bytes.data(), chunk(bytes.size()), &n, nullptr)) {
+        if (!WriteFile(win32::as_handle(handle_), bytes.data(), win32::io_chunk(bytes.size()), &n,
+                       nullptr)) {
             last_error_ = GetLastError();
             return false;
         }
@@ -162,26 +123,6 @@ bool File::write_all(std::span<const std::uint8_t> bytes) {
         bytes = bytes.subspan(n);
     }
     return true;
-}
-
-std::variant<std::string, FileError> read_file(const std::string& path) {
-    auto opened = File::open_read(path);
-    if (auto* error = std::get_if<FileError>(&opened)) {
-        return *error;
-    }
-    File& file = std::get<File>(opened);
-    std::string content;
-    std::uint8_t buffer[8192];
-    for (;;) {
-        const ReadResult r = file.read_some(buffer);
-        if (r.status == ReadResult::Status::End) {
-            return content;
-        }
-        if (r.status == ReadResult::Status::Error) {
-            return file.last_error();
-        }
-        content.append(reinterpret_cast<const char*>(buffer), r.count);
-    }
 }
 
 namespace {

@@ -16,13 +16,9 @@ std::optional<std::string> profile_directory() {
     const HRESULT result = SHGetKnownFolderPath(profile, 0, nullptr, &path);
     std::optional<std::string> home;
     if (SUCCEEDED(result) && path != nullptr) {
-        const std::wstring_view wide(path, static_cast<std::size_t>(lstrlenW(path)));
-        std::string text;
-        for (const char32_t unit : wide) {
-            // A profile path with an unpaired surrogate still names the folder; keep what we can.
-            append_utf8(text, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
-        }
-        home = win32::narrow(wide).value_or(text);
+        // A profile path with an unpaired surrogate still names the folder; keep what we can.
+        home =
+            win32::narrow_lossy(std::wstring_view(path, static_cast<std::size_t>(lstrlenW(path))));
     }
     // The buffer is the caller's to release whether the call succeeded or not.
     CoTaskMemFree(path);

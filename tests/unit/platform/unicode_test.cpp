@@ -31,9 +31,13 @@ TEST(Utf8Validity, AcceptsWellFormedAndRejectsEveryIllFormedShape) {
 }
 
 TEST(Utf8Lossy, ReplacesEachMaximalInvalidPartWithOneReplacementCharacter) {
-    const std::string input = "a\xFF" "b\xE2\x9C" "c\xC4\x9F";
+    const std::string input = "a\xFF"
+                              "b\xE2\x9C"
+                              "c\xC4\x9F";
     const std::vector<std::uint8_t> bytes(input.begin(), input.end());
-    EXPECT_EQ(utf8_lossy(bytes), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xC4\x9F");
+    EXPECT_EQ(utf8_lossy(bytes), "a\xEF\xBF\xBD"
+                                 "b\xEF\xBF\xBD"
+                                 "c\xC4\x9F");
 }
 
 TEST(Utf16, RoundTripsAndRefusesUnpairedSurrogates) {
@@ -42,6 +46,15 @@ TEST(Utf16, RoundTripsAndRefusesUnpairedSurrogates) {
     EXPECT_EQ(utf16_to_utf8(wide), text);
     EXPECT_EQ(utf16_to_utf8(u"x\xD800"), std::nullopt);
     EXPECT_EQ(utf16_to_utf8(std::u16string(1, char16_t{0xDC00})), std::nullopt);
+}
+
+TEST(Utf16Lossy, ReplacesOnlyUnpairedSurrogatesAndKeepsPairs) {
+    const std::u16string text = u"a\xD800"
+                                u"b\U0001F511" +
+                                std::u16string(1, char16_t{0xDC00});
+    EXPECT_EQ(utf16_to_utf8_lossy(text), "a\xEF\xBF\xBD"
+                                         "b\xF0\x9F\x94\x91\xEF\xBF\xBD");
+    EXPECT_EQ(utf16_to_utf8_lossy(u"C:\\Users\\\u00FC"), "C:\\Users\\\xC3\xBC");
 }
 
 } // namespace

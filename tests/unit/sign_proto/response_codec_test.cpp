@@ -16,17 +16,9 @@ namespace {
 using testing::Bytes;
 using testing::bytes;
 using testing::operator+;
+using testing::DirtyFrame;
 using testing::repeated;
 using testing::ScriptedSource;
-
-struct DirtyFrame {
-    std::array<std::uint8_t, frame_buffer_size> storage;
-    DirtyFrame() { storage.fill(0x5A); }
-    FrameBuffer span() { return storage; }
-    bool all_zero() const {
-        return std::all_of(storage.begin(), storage.end(), [](std::uint8_t b) { return b == 0; });
-    }
-};
 
 ResponseRead read_one(const Bytes& input, std::size_t chunk = 4096) {
     ScriptedSource source(input, chunk);

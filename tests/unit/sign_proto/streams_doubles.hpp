@@ -3,6 +3,10 @@
 // In-memory streams for the codec tests.
 
 #include "korvan/platform/streams.hpp"
+#include "korvan/sign_proto/frames.hpp"
+
+#include <algorithm>
+#include <array>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +34,16 @@ class ScriptedSource final : public platform::ByteSource {
     std::size_t chunk_;
     bool fail_at_end_;
     std::size_t next_ = 0;
+};
+
+// A frame buffer that starts dirty, so a missed wipe shows.
+struct DirtyFrame {
+    std::array<std::uint8_t, frame_buffer_size> storage;
+    DirtyFrame() { storage.fill(0xA5); }
+    FrameBuffer span() { return storage; }
+    bool all_zero() const {
+        return std::all_of(storage.begin(), storage.end(), [](std::uint8_t b) { return b == 0; });
+    }
 };
 
 class RecordingSink final : public platform::ByteSink {

@@ -15,6 +15,9 @@ bool is_valid_utf8(std::string_view text);
 // None when the input holds an unpaired surrogate.
 std::optional<std::string> utf16_to_utf8(std::u16string_view text);
 
+// Every unpaired surrogate becomes U+FFFD, for names that must stay usable even when ill-formed.
+std::string utf16_to_utf8_lossy(std::u16string_view text);
+
 // The input must be valid UTF-8; an invalid sequence becomes U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
 
