@@ -4,26 +4,44 @@
 
 namespace korvan::engine {
 
-std::variant<Module, SignOutcome> Module::load(std::string_view path) {
+std::variant<Module, Module::OpenFailure> Module::open(std::string_view path) {
+    using Stage = OpenFailure::Stage;
     auto loaded = platform::load_library(path);
     if (auto* error = std::get_if<platform::LibraryError>(&loaded)) {
-        return SignOutcome{outcome::ModuleLoadFailed{std::move(error->text)}};
+        return OpenFailure{Stage::Library, std::move(error->text)};
     }
     const auto library = std::get<platform::LibraryHandle>(loaded);
     auto symbol = platform::find_symbol(library, "C_GetFunctionList");
     if (auto* error = std::get_if<platform::LibraryError>(&symbol)) {
         platform::free_library(library);
-        return SignOutcome{outcome::ModuleLoadFailed{"C_GetFunctionList: " + error->text}};
+        return OpenFailure{Stage::EntryPoint, std::move(error->text)};
     }
     const auto get_function_list = reinterpret_cast<CK_C_GetFunctionList>(std::get<void*>(symbol));
     CK_FUNCTION_LIST* functions = nullptr;
     const CK_RV rv = get_function_list(&functions);
     if (rv != CKR_OK || functions == nullptr) {
         platform::free_library(library);
-        return SignOutcome{
-            outcome::Pkcs11Failed{"C_GetFunctionList", static_cast<std::uint32_t>(rv)}};
+        return OpenFailure{Stage::FunctionList, {}, rv};
     }
     return Module(library, functions);
+}
+
+std::variant<Module, SignOutcome> Module::load(std::string_view path) {
+    auto opened = open(path);
+    auto* failure = std::get_if<OpenFailure>(&opened);
+    if (failure == nullptr) {
+        return std::move(std::get<Module>(opened));
+    }
+    switch (failure->stage) {
+    case OpenFailure::Stage::Library:
+        return SignOutcome{outcome::ModuleLoadFailed{std::move(failure->text)}};
+    case OpenFailure::Stage::EntryPoint:
+        return SignOutcome{outcome::ModuleLoadFailed{"C_GetFunctionList: " + failure->text}};
+    case OpenFailure::Stage::FunctionList:
+        break;
+    }
+    return SignOutcome{
+        outcome::Pkcs11Failed{"C_GetFunctionList", static_cast<std::uint32_t>(failure->rv)}};
 }
 
 Module::Module(Module&& other) noexcept

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -21,7 +22,18 @@ using Call = std::optional<CK_RV>;
 // entry is checked for null before it is called. Move-only; the library is released exactly once.
 class Module {
   public:
-    // ModuleLoadFailed with the loader's text, or Pkcs11Failed "C_GetFunctionList".
+    // Why a module could not be opened: the file did not load, it has no C_GetFunctionList, or
+    // that call failed (rv) or gave no list (rv 0). The library is released again in each case.
+    struct OpenFailure {
+        enum class Stage { Library, EntryPoint, FunctionList };
+        Stage stage;
+        std::string text; // the loader's words, for Library and EntryPoint
+        CK_RV rv = 0;     // for FunctionList
+    };
+    static std::variant<Module, OpenFailure> open(std::string_view path);
+
+    // open() in protocol 2's terms: ModuleLoadFailed with the loader's text, or Pkcs11Failed
+    // "C_GetFunctionList".
     static std::variant<Module, SignOutcome> load(std::string_view path);
 
     Module(Module&& other) noexcept;

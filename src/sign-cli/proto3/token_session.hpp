@@ -1,0 +1,73 @@
+#pragma once
+
+// The PKCS#11 side of a framed session: one module, one session, one login, one key, kept open
+// across requests. Every failure is a Proto3Failure for the Error frame; nothing here writes frames
+// or ends the process.
+
+#include "engine/key_kind.hpp"
+#include "engine/module.hpp"
+#include "engine/sign_request.hpp"
+#include "proto3/arguments.hpp"
+
+#include "korvan/platform/streams.hpp"
+#include "korvan/sign_proto/frames.hpp"
+
+#include <cstdint>
+#include <span>
+#include <variant>
+
+namespace korvan::cli {
+
+using sign_proto::Proto3Failure;
+
+struct Proto3Session {
+    engine::Module module; // stays loaded until the process exits
+    CK_SLOT_ID slot = 0;   // where the expected token was found
+    CK_SESSION_HANDLE handle = 0;
+    bool session_open = false;
+    bool logged_in = false;
+};
+
+struct Proto3Key {
+    CK_OBJECT_HANDLE handle = 0;
+    engine::KeyKind kind = engine::KeyKind::rsa;
+    bool always_authenticate = false; // needs a context-specific login before each signature
+};
+
+// The return values that mean the token or the session went away.
+bool is_token_removed(CK_RV rv);
+
+// A failure of the given code with the call's rv, widened to the wire's 64 bits.
+Proto3Failure failure(sign_proto::Proto3ErrorCode code, CK_RV rv = 0);
+
+std::variant<Proto3Session, Proto3Failure> load_session_module(const std::string& module_path,
+                                                               platform::ByteSink& error);
+
+// Initialises the module, finds the expected token, opens a session, checks the PIN state, logs in
+// and resolves the key. On failure the session's flags say how far it got, for release_session.
+std::variant<Proto3Key, Proto3Failure> open_session(Proto3Session& session, const Proto3Args& args,
+                                                    bool allow_final_try,
+                                                    std::span<const std::uint8_t> pin,
+                                                    platform::ByteSink& error);
+
+// Whether the token in the session's slot is still the expected one.
+std::optional<Proto3Failure> confirm_token(Proto3Session& session,
+                                           const engine::ExpectedToken& expected);
+
+// The flags word of the token in the session's slot, or the rv of a failed C_GetTokenInfo
+// (CKR_FUNCTION_NOT_SUPPORTED when the module has none).
+struct TokenInfoFailed {
+    CK_RV rv;
+};
+using TokenFlagsQuery = std::variant<CK_FLAGS, TokenInfoFailed>;
+TokenFlagsQuery query_token_flags(Proto3Session& session);
+
+// Adds the flags read while handling a failure, when they could be read.
+Proto3Failure with_token_flags(Proto3Failure failed, const TokenFlagsQuery& flags);
+
+// Logs out and closes what open_session reached; never finalises the module.
+void release_session(Proto3Session& session);
+
+Proto3Failure login_failure_code(CK_RV rv, bool has_token_flags, CK_FLAGS token_flags);
+
+} // namespace korvan::cli
