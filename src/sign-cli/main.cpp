@@ -3,6 +3,7 @@
 #include "proto2/run_protocol2.hpp"
 #include "proto3/run_protocol3.hpp"
 #include "shared/policy_gate.hpp"
+#include "shared/standard_error.hpp"
 #include "shared/text_sink.hpp"
 
 #include "korvan/platform/clock.hpp"
@@ -15,18 +16,19 @@ using namespace korvan;
 namespace {
 
 int dispatch(int argc, char** argv) {
-    platform::HandleStream error(platform::standard_error());
+    cli::StandardError error;
+    platform::ProcessEnvironment environment;
+    platform::SystemClock clock;
+    cli::PolicyGate policy(environment, clock, error);
     std::optional<std::vector<std::string>> args = platform::command_line(argc, argv);
     if (args && args->size() >= 2 && (*args)[1] == "--proto=3") {
-        return cli::run_protocol3(*args, error);
+        cli::Proto3World world{environment, error, policy};
+        return cli::run_protocol3(*args, world);
     }
     if (args && args->size() >= 2 && (*args)[1] == "--proto=2") {
         args->erase(args->begin() + 1);
         platform::HandleStream input(platform::standard_input());
         platform::HandleStream output(platform::standard_output());
-        platform::ProcessEnvironment environment;
-        platform::SystemClock clock;
-        cli::PolicyGate policy(environment, clock, error);
         engine::Pkcs11Engine engine(error);
         cli::Proto2World world{input, output, error, environment, policy, engine};
         return cli::run_protocol2(*args, world);

@@ -61,9 +61,10 @@ TEST(Dispatch, AnythingButAnExactSelectorIsAnUnsupportedInvocation) {
 }
 
 TEST(Dispatch, ProtocolThreeNeverRunsProtocolTwoCode) {
-    const ChildResult r = run({"--proto=3", trusted_mock_module().module_path(), "", "rsa", "0"});
+    const ChildResult r = run({"--proto=3", trusted_mock_module().module_path(), "", "RSA", "0"});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.out.find("PROTO_2"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sign-cli proto3: invalid key kind (rsa | ec-p256 | ec-p384 | ec-p521)\n");
 }
 
 TEST(Protocol2, SelectorAloneWritesTheMarkerThenTheUsageWithTheProgramPath) {
