@@ -1,6 +1,7 @@
 #pragma once
 
-// Runs a built program as a child with three separate pipes, the way the parent application does.
+// Runs a built program as a child with three separate pipes, the way the parent application does,
+// or with the standard handles shared in one of the layouts a careless parent produces.
 
 #include <map>
 #include <optional>
@@ -15,6 +16,13 @@ struct ChildRun {
     // Variables to set (value) or remove (nullopt); the rest of the test's environment is kept.
     std::map<std::string, std::optional<std::string>> env;
     std::string input; // written to standard input, which is then closed
+    // Standard output and standard error on one pipe: everything arrives in `out`.
+    bool stderr_is_stdout = false;
+    // Standard input and standard error as one duplex channel (a socket pair, a duplex named
+    // pipe). `input` (small: it is written before anything is read) goes to it, then whatever the
+    // child writes there arrives in `err`; the child sees no end of input on it before it exits.
+    // Not together with stderr_is_stdout.
+    bool stdin_is_stderr = false;
 };
 
 struct ChildResult {

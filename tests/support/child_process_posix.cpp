@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <set>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -45,21 +47,85 @@ std::vector<std::string> child_environment(const ChildRun& run) {
     return env;
 }
 
+// The child's three standard descriptors and the parent's ends: `to_child` writes standard input,
+// `from_out` and `from_err` read (-1 where a layout has no such end).
+struct Channels {
+    int child[3] = {-1, -1, -1};
+    int to_child = -1;
+    int from_out = -1;
+    int from_err = -1;
+    std::vector<int> child_only; // closed in the parent once the child has its copies
+};
+
+bool open_channels(const ChildRun& run, Channels& c) {
+    int out[2];
+    if (::pipe(out) != 0) {
+        return false;
+    }
+    c.child[1] = out[1];
+    c.from_out = out[0];
+    c.child_only = {out[1]};
+    if (run.stdin_is_stderr) {
+        int duplex[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, duplex) != 0) {
+            return false;
+        }
+        c.child[0] = c.child[2] = duplex[1];
+        c.to_child = c.from_err = duplex[0];
+        c.child_only.push_back(duplex[1]);
+        return true;
+    }
+    int in[2];
+    if (::pipe(in) != 0) {
+        return false;
+    }
+    c.child[0] = in[0];
+    c.to_child = in[1];
+    c.child_only.push_back(in[0]);
+    if (run.stderr_is_stdout) {
+        c.child[2] = out[1];
+        return true;
+    }
+    int err[2];
+    if (::pipe(err) != 0) {
+        return false;
+    }
+    c.child[2] = err[1];
+    c.from_err = err[0];
+    c.child_only.push_back(err[1]);
+    return true;
+}
+
+void write_input(int fd, const std::string& input) {
+    std::size_t written = 0;
+    while (written < input.size()) {
+        const ssize_t n = ::write(fd, input.data() + written, input.size() - written);
+        if (n <= 0) {
+            break; // the child stopped reading
+        }
+        written += static_cast<std::size_t>(n);
+    }
+}
+
 } // namespace
 
 ChildResult run_child(const std::string& program, const ChildRun& run) {
     std::signal(SIGPIPE, SIG_IGN); // a child that exits early must not kill the test
-    int in[2], out[2], err[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) {
+    Channels channels;
+    if ((run.stdin_is_stderr && run.stderr_is_stdout) || !open_channels(run, channels)) {
         return {};
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-        posix_spawn_file_actions_addclose(&actions, fd);
+    for (int target = 0; target < 3; ++target) {
+        posix_spawn_file_actions_adddup2(&actions, channels.child[target], target);
+    }
+    std::set<int> originals{channels.child[0], channels.child[1], channels.child[2],
+                            channels.to_child, channels.from_out, channels.from_err};
+    for (const int fd : originals) {
+        if (fd > 2) {
+            posix_spawn_file_actions_addclose(&actions, fd);
+        }
     }
 
     std::vector<std::string> args{program};
@@ -80,29 +146,34 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
     const int spawned =
         posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    for (const int fd : channels.child_only) {
+        ::close(fd);
+    }
     ChildResult result;
     if (spawned != 0) {
-        ::close(in[1]);
-        ::close(out[0]);
-        ::close(err[0]);
+        ::close(channels.to_child);
+        ::close(channels.from_out);
+        if (channels.from_err >= 0 && channels.from_err != channels.to_child) {
+            ::close(channels.from_err);
+        }
         return result;
     }
-    std::thread out_reader(read_all, out[0], std::ref(result.out));
-    std::thread err_reader(read_all, err[0], std::ref(result.err));
-    std::size_t written = 0;
-    while (written < run.input.size()) {
-        const ssize_t n = ::write(in[1], run.input.data() + written, run.input.size() - written);
-        if (n <= 0) {
-            break; // the child stopped reading
+    std::thread out_reader(read_all, channels.from_out, std::ref(result.out));
+    if (run.stdin_is_stderr) {
+        write_input(channels.to_child, run.input);
+        read_all(channels.from_err, result.err); // closes the one duplex end
+    } else {
+        std::thread err_reader;
+        if (channels.from_err >= 0) {
+            err_reader = std::thread(read_all, channels.from_err, std::ref(result.err));
         }
-        written += static_cast<std::size_t>(n);
+        write_input(channels.to_child, run.input);
+        ::close(channels.to_child);
+        if (err_reader.joinable()) {
+            err_reader.join();
+        }
     }
-    ::close(in[1]);
     out_reader.join();
-    err_reader.join();
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -117,6 +188,8 @@ std::string executable_dir() {
     return self.substr(0, self.rfind('/'));
 }
 
-std::string program_path(const std::string& base_name) { return executable_dir() + "/" + base_name; }
+std::string program_path(const std::string& base_name) {
+    return executable_dir() + "/" + base_name;
+}
 
 } // namespace korvan::test

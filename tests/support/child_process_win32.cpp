@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace korvan::test {
 namespace {
@@ -96,16 +99,95 @@ void read_all(HANDLE h, std::string& into) {
     CloseHandle(h);
 }
 
+// The child's three standard handles and the parent's ends: `to_child` writes standard input,
+// `from_out` and `from_err` read (null where a layout has no such end).
+struct Channels {
+    HANDLE child[3] = {nullptr, nullptr, nullptr};
+    HANDLE to_child = nullptr;
+    HANDLE from_out = nullptr;
+    HANDLE from_err = nullptr;
+    std::vector<HANDLE> child_only; // closed in the parent once the child has its copies
+};
+
+// A duplex named pipe: our end is not inherited, the child's end is opened for reading and
+// writing.
+bool open_duplex(HANDLE& ours, HANDLE& childs) {
+    static std::atomic<unsigned> counter{0};
+    const std::wstring name = L"\\.\pipe\korvan-test-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(counter++);
+    ours = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
+                            nullptr);
+    if (ours == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    childs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0,
+                         nullptr);
+    if (childs == INVALID_HANDLE_VALUE) {
+        CloseHandle(ours);
+        return false;
+    }
+    return ConnectNamedPipe(ours, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+}
+
+bool open_channels(const ChildRun& run, Channels& c) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out_write = nullptr;
+    if (!CreatePipe(&c.from_out, &out_write, &inherit, 0)) {
+        return false;
+    }
+    SetHandleInformation(c.from_out, HANDLE_FLAG_INHERIT, 0);
+    c.child[1] = out_write;
+    c.child_only = {out_write};
+    if (run.stdin_is_stderr) {
+        HANDLE duplex = nullptr;
+        if (!open_duplex(c.to_child, duplex)) {
+            return false;
+        }
+        c.from_err = c.to_child;
+        c.child[0] = c.child[2] = duplex;
+        c.child_only.push_back(duplex);
+        return true;
+    }
+    HANDLE in_read = nullptr;
+    if (!CreatePipe(&in_read, &c.to_child, &inherit, 0)) {
+        return false;
+    }
+    SetHandleInformation(c.to_child, HANDLE_FLAG_INHERIT, 0);
+    c.child[0] = in_read;
+    c.child_only.push_back(in_read);
+    if (run.stderr_is_stdout) {
+        c.child[2] = out_write;
+        return true;
+    }
+    HANDLE err_write = nullptr;
+    if (!CreatePipe(&c.from_err, &err_write, &inherit, 0)) {
+        return false;
+    }
+    SetHandleInformation(c.from_err, HANDLE_FLAG_INHERIT, 0);
+    c.child[2] = err_write;
+    c.child_only.push_back(err_write);
+    return true;
+}
+
+void write_input(HANDLE h, const std::string& input) {
+    DWORD written = 0;
+    std::size_t offset = 0;
+    while (offset < input.size() &&
+           WriteFile(h, input.data() + offset, static_cast<DWORD>(input.size() - offset), &written,
+                     nullptr) &&
+           written > 0) {
+        offset += written;
+    }
+}
+
 } // namespace
 
 ChildResult run_child(const std::string& program, const ChildRun& run) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE in_read, in_write, out_read, out_write, err_read, err_write;
-    CreatePipe(&in_read, &in_write, &inherit, 0);
-    CreatePipe(&out_read, &out_write, &inherit, 0);
-    CreatePipe(&err_read, &err_write, &inherit, 0);
-    for (HANDLE ours : {in_write, out_read, err_read}) {
-        SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
+    Channels channels;
+    if ((run.stdin_is_stderr && run.stderr_is_stdout) || !open_channels(run, channels)) {
+        return {};
     }
 
     std::wstring line;
@@ -119,37 +201,42 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in_read;
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
+    startup.hStdInput = channels.child[0];
+    startup.hStdOutput = channels.child[1];
+    startup.hStdError = channels.child[2];
     PROCESS_INFORMATION process{};
-    const BOOL created =
-        CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(), nullptr,
-                       &startup, &process);
-    CloseHandle(in_read);
-    CloseHandle(out_write);
-    CloseHandle(err_write);
+    const BOOL created = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
+                                        nullptr, &startup, &process);
+    for (HANDLE h : channels.child_only) {
+        CloseHandle(h);
+    }
     ChildResult result;
     if (!created) {
-        CloseHandle(in_write);
-        CloseHandle(out_read);
-        CloseHandle(err_read);
+        CloseHandle(channels.to_child);
+        CloseHandle(channels.from_out);
+        if (channels.from_err != nullptr && channels.from_err != channels.to_child) {
+            CloseHandle(channels.from_err);
+        }
         return result;
     }
-    std::thread out_reader(read_all, out_read, std::ref(result.out));
-    std::thread err_reader(read_all, err_read, std::ref(result.err));
-    DWORD written = 0;
-    std::size_t offset = 0;
-    while (offset < run.input.size() &&
-           WriteFile(in_write, run.input.data() + offset,
-                     static_cast<DWORD>(run.input.size() - offset), &written, nullptr) &&
-           written > 0) {
-        offset += written;
+    std::thread out_reader(read_all, channels.from_out, std::ref(result.out));
+    if (run.stdin_is_stderr) {
+        // One synchronous handle serves one call at a time: write first, then read.
+        write_input(channels.to_child, run.input);
+        read_all(channels.from_err, result.err); // closes the one duplex end
+    } else {
+        std::thread err_reader;
+        if (channels.from_err != nullptr) {
+            err_reader = std::thread(read_all, channels.from_err, std::ref(result.err));
+        }
+        write_input(channels.to_child, run.input);
+        CloseHandle(channels.to_child);
+        if (err_reader.joinable()) {
+            err_reader.join();
+        }
     }
-    CloseHandle(in_write);
     out_reader.join();
-    err_reader.join();
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
@@ -162,11 +249,10 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
 std::string executable_dir() {
     wchar_t path[4 * MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, 4 * MAX_PATH);
-    const int size = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
     std::string self(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), self.data(), size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), self.data(), size, nullptr, nullptr);
     return self.substr(0, self.find_last_of("\\/"));
 }
 

@@ -1,0 +1,83 @@
+// Where a module's writes to standard output and reads of standard input end up once the
+// standard streams are isolated, in the layouts a parent may give the child.
+#include "child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace korvan::test {
+namespace {
+
+const std::string parent_bytes = "frames a module must never see";
+
+const std::vector<std::string> noise_lines = {
+    "isolation-probe: printf noise\n",
+    "isolation-probe: fd 1 noise\n",
+    "isolation-probe: stdout handle noise\n",
+};
+
+// Everything the probe reports once isolation succeeded.
+const std::vector<std::string> isolated_lines = {
+    "isolation-probe: fd 0 read 0 bytes\n",
+    "isolation-probe: stdin handle read 0 bytes\n",
+    "isolation-probe: stdout handle is stderr handle: yes\n",
+    "isolation-probe: private handles inheritable: no no\n",
+    "isolation-probe: stderr handle works\n",
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The probe's C runtime writes its lines in text mode, which on Windows ends them with "\r\n";
+// where the lines end up is the point here, not their line ends.
+ChildResult run_probe(const ChildRun& run) {
+    ChildResult r = run_child(program_path("isolation-probe"), run);
+    for (std::string* text : {&r.out, &r.err}) {
+        std::erase(*text, '\r');
+    }
+    return r;
+}
+
+TEST(StreamIsolation, ModuleNoiseGoesToStandardErrorAndOnlyThePayloadToStandardOutput) {
+    struct Case {
+        const char* layout;
+        ChildRun run;
+        std::string payload;
+    };
+    ChildRun pipes{{"--echo"}, {}, parent_bytes};
+    ChildRun shared_input_and_error{{}, {}, parent_bytes};
+    shared_input_and_error.stdin_is_stderr = true;
+    const std::vector<Case> cases = {
+        {"three pipes", pipes, "PAYLOAD[" + parent_bytes + "]"},
+        // Closing the original input must not take standard error along.
+        {"stdin is stderr", shared_input_and_error, "PAYLOAD[]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout);
+        const ChildResult r = run_probe(c.run);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, c.payload);
+        for (const std::string& line : noise_lines) {
+            EXPECT_TRUE(contains(r.err, line)) << line << "in:\n" << r.err;
+        }
+        for (const std::string& line : isolated_lines) {
+            EXPECT_TRUE(contains(r.err, line)) << line << "in:\n" << r.err;
+        }
+        EXPECT_FALSE(contains(r.err, parent_bytes)) << r.err;
+    }
+}
+
+TEST(StreamIsolation, StandardOutputAndErrorOnOnePipeIsRefusedBeforeAnythingIsWritten) {
+    ChildRun run{{"--echo"}, {}, parent_bytes};
+    run.stderr_is_stdout = true;
+    const ChildResult r = run_probe(run);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "isolation-probe: failed: standard handles\n");
+    EXPECT_EQ(r.err, "");
+}
+
+} // namespace
+} // namespace korvan::test
