@@ -314,5 +314,27 @@ TEST(Proto3Login, AlwaysAuthenticateNeedsExactlyOneNonZeroByte) {
     }
 }
 
+// A key type of any other width than CK_KEY_TYPE's is unknown: the requested kind decides, and
+// rsa when none was requested.
+TEST(Proto3Login, KeyTypeOfAnotherWidthLeavesTheKindToTheRequest) {
+    const json scenario = {
+        {"keys",
+         {{{"id", "01"}, {"kind", "ec-p256"}, {"attributes", {{"CKA_KEY_TYPE", "0300"}}}}}}};
+    struct Case {
+        const char* requested;
+        KeyKindCode kind;
+    };
+    const Case cases[] = {{"", KeyKindCode::rsa}, {"ec-p256", KeyKindCode::ec_p256}};
+    for (const Case& c : cases) {
+        Proto3Invocation invocation;
+        invocation.positional = {"01", c.requested, "0"};
+        const Proto3Run r = run_proto3(scenario, {login("1234"), close_request()}, invocation);
+        EXPECT_EQ(r.result.exit_code, 0) << c.requested << "\n" << r.result.err;
+        EXPECT_EQ(r.conversation.frames(),
+                  describe_all({Hello{}, SessionReady{c.kind, false}, Goodbye{}}))
+            << c.requested;
+    }
+}
+
 } // namespace
 } // namespace korvan::test

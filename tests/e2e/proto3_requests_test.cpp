@@ -142,6 +142,20 @@ TEST(Proto3Requests, EcSignaturesAreDerOfTheTokensRawBytes) {
     }
 }
 
+// Both ends of what a Signature frame can carry pass unchanged.
+TEST(Proto3Requests, SignaturesOfOneAnd1024BytesAreSentWhole) {
+    for (const int size : {1, 1024}) {
+        const Proto3Run r = run_proto3({{"keys", {{{"id", "01"}, {"signature_size", size}}}}},
+                                       {login("1234"), sign(1), close_request()});
+        EXPECT_EQ(r.result.exit_code, 0) << size << "\n" << r.result.err;
+        EXPECT_EQ(
+            r.conversation.frames(),
+            describe_all({Hello{}, rsa_ready,
+                          signature(1, mock_signature(static_cast<std::size_t>(size))), Goodbye{}}))
+            << size;
+    }
+}
+
 TEST(Proto3Requests, AlwaysAuthenticateKeyLogsInForEachSignature) {
     Proto3Invocation invocation;
     invocation.positional = {"01", "ec-p256", "0"};
