@@ -203,7 +203,7 @@ TEST(Proto3Login, EveryFailureSendsItsErrorAndReleasesWhatWasReached) {
         invocation.positional = c.positional;
         const Proto3Run r = run_proto3(c.scenario, c.input, invocation);
         EXPECT_EQ(r.result.exit_code, 1) << c.what << "\n" << r.result.err;
-        EXPECT_EQ(r.conversation.frames(), describe_all({Hello{}, c.error})) << c.what;
+        EXPECT_EQ(r.conversation.frames(), describe({Hello{}, c.error})) << c.what;
         const auto& failure = std::get<Proto3Failure>(c.error);
         // The key search, which announces a CKA_ID filter, starts once logged in.
         const bool reached_login =
@@ -240,7 +240,7 @@ TEST(Proto3Login, LoginGoesAheadWhereTheTokenAllowsIt) {
             run_proto3(c.scenario, {login("1234", c.allow_final_try), close_request()});
         EXPECT_EQ(r.result.exit_code, 0) << c.what << "\n" << r.result.err;
         EXPECT_EQ(r.conversation.frames(),
-                  describe_all({Hello{}, SessionReady{KeyKindCode::rsa, false}, Goodbye{}}))
+                  describe({Hello{}, SessionReady{KeyKindCode::rsa, false}, Goodbye{}}))
             << c.what;
         EXPECT_EQ(r.result.err, filtering) << c.what;
         EXPECT_EQ(r.calls, ready + orderly_close) << c.what;
@@ -279,9 +279,8 @@ TEST(Proto3Login, PinBytesReachTheTokenUnchanged) {
                                {"keys", {{{"id", "01"}, {"always_authenticate", true}}}}};
         const Proto3Run r = run_proto3(scenario, {login(pin), sign(1), close_request()});
         EXPECT_EQ(r.result.exit_code, 0) << pin_hex << "\n" << r.result.err;
-        EXPECT_EQ(r.conversation.frames(),
-                  describe_all({Hello{}, SessionReady{KeyKindCode::rsa, true},
-                                Signature{1, mock_signature(256)}, Goodbye{}}))
+        EXPECT_EQ(r.conversation.frames(), describe({Hello{}, SessionReady{KeyKindCode::rsa, true},
+                                                     Signature{1, mock_signature(256)}, Goodbye{}}))
             << pin_hex;
         for (const TraceEntry& e : r.trace) {
             if (e.function == "C_Login") {
@@ -307,9 +306,9 @@ TEST(Proto3Login, AlwaysAuthenticateNeedsExactlyOneNonZeroByte) {
             {"keys", {{{"id", "01"}, {"attributes", {{"CKA_ALWAYS_AUTHENTICATE", c.value}}}}}}};
         const Proto3Run r = run_proto3(scenario, {login("1234"), close_request()});
         EXPECT_EQ(r.result.exit_code, 0) << c.value.dump() << "\n" << r.result.err;
-        EXPECT_EQ(r.conversation.frames(),
-                  describe_all(
-                      {Hello{}, SessionReady{KeyKindCode::rsa, c.always_authenticate}, Goodbye{}}))
+        EXPECT_EQ(
+            r.conversation.frames(),
+            describe({Hello{}, SessionReady{KeyKindCode::rsa, c.always_authenticate}, Goodbye{}}))
             << c.value.dump();
     }
 }
@@ -331,7 +330,7 @@ TEST(Proto3Login, KeyTypeOfAnotherWidthLeavesTheKindToTheRequest) {
         const Proto3Run r = run_proto3(scenario, {login("1234"), close_request()}, invocation);
         EXPECT_EQ(r.result.exit_code, 0) << c.requested << "\n" << r.result.err;
         EXPECT_EQ(r.conversation.frames(),
-                  describe_all({Hello{}, SessionReady{c.kind, false}, Goodbye{}}))
+                  describe({Hello{}, SessionReady{c.kind, false}, Goodbye{}}))
             << c.requested;
     }
 }

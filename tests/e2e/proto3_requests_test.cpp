@@ -84,8 +84,8 @@ TEST(Proto3Requests, RsaSignaturesInSequenceWithTokenFlagsBetween) {
     EXPECT_EQ(r.result.exit_code, 0) << r.result.err;
     const Bytes sig = mock_signature(256);
     EXPECT_EQ(r.conversation.frames(),
-              describe_all({Hello{}, rsa_ready, signature(1, sig), TokenFlags{flags},
-                            signature(2, sig), signature(3, sig), Goodbye{}}));
+              describe({Hello{}, rsa_ready, signature(1, sig), TokenFlags{flags}, signature(2, sig),
+                        signature(3, sig), Goodbye{}}));
     EXPECT_EQ(r.result.err, filtering);
     // Goodbye is the last frame (above) and C_Finalize the last call.
     EXPECT_EQ(r.calls, ready + signed_once + query + signed_once + signed_once + orderly_close);
@@ -130,8 +130,8 @@ TEST(Proto3Requests, EcSignaturesAreDerOfTheTokensRawBytes) {
             const std::string label = std::string(c.kind) + " requested as '" + requested + "'";
             EXPECT_EQ(r.result.exit_code, 0) << label << "\n" << r.result.err;
             EXPECT_EQ(r.conversation.frames(),
-                      describe_all({Hello{}, SessionReady{c.code, false},
-                                    signature(1, ecdsa_der(mock_signature(c.raw))), Goodbye{}}))
+                      describe({Hello{}, SessionReady{c.code, false},
+                                signature(1, ecdsa_der(mock_signature(c.raw))), Goodbye{}}))
                 << label;
             EXPECT_EQ(r.calls, ready + signed_once + orderly_close) << label;
             const auto signs = entries(r, "C_Sign");
@@ -150,8 +150,8 @@ TEST(Proto3Requests, SignaturesOfOneAnd1024BytesAreSentWhole) {
         EXPECT_EQ(r.result.exit_code, 0) << size << "\n" << r.result.err;
         EXPECT_EQ(
             r.conversation.frames(),
-            describe_all({Hello{}, rsa_ready,
-                          signature(1, mock_signature(static_cast<std::size_t>(size))), Goodbye{}}))
+            describe({Hello{}, rsa_ready,
+                      signature(1, mock_signature(static_cast<std::size_t>(size))), Goodbye{}}))
             << size;
     }
 }
@@ -164,9 +164,8 @@ TEST(Proto3Requests, AlwaysAuthenticateKeyLogsInForEachSignature) {
                    {login("1234"), sign(1), sign(2), close_request()}, invocation);
     EXPECT_EQ(r.result.exit_code, 0) << r.result.err;
     const Bytes der = ecdsa_der(mock_signature(64));
-    EXPECT_EQ(r.conversation.frames(),
-              describe_all({Hello{}, SessionReady{KeyKindCode::ec_p256, true}, signature(1, der),
-                            signature(2, der), Goodbye{}}));
+    EXPECT_EQ(r.conversation.frames(), describe({Hello{}, SessionReady{KeyKindCode::ec_p256, true},
+                                                 signature(1, der), signature(2, der), Goodbye{}}));
     EXPECT_EQ(r.calls,
               ready + signed_after_context_login + signed_after_context_login + orderly_close);
     const auto logins = entries(r, "C_Login");
@@ -189,8 +188,8 @@ TEST(Proto3Requests, TokenInAnotherSlotServesEveryLaterCheckAndQuery) {
                                               query_token_flags(), close_request()});
     EXPECT_EQ(r.result.exit_code, 0) << r.result.err;
     EXPECT_EQ(r.conversation.frames(),
-              describe_all({Hello{}, rsa_ready, TokenFlags{0x60d},
-                            signature(1, mock_signature(256)), TokenFlags{0x60d}, Goodbye{}}));
+              describe({Hello{}, rsa_ready, TokenFlags{0x60d}, signature(1, mock_signature(256)),
+                        TokenFlags{0x60d}, Goodbye{}}));
     bool opened = false;
     for (const TraceEntry& e : r.trace) {
         if (e.function == "C_OpenSession") {
@@ -213,8 +212,8 @@ TEST(Proto3Requests, FailedTokenFlagsQueryDoesNotEndTheConversation) {
                                                   query_token_flags(), close_request()});
         EXPECT_EQ(r.result.exit_code, 0) << rv << "\n" << r.result.err;
         EXPECT_EQ(r.conversation.frames(),
-                  describe_all({Hello{}, rsa_ready, error_frame(17, std::stoull(rv, nullptr, 16)),
-                                signature(1, mock_signature(256)), TokenFlags{flags}, Goodbye{}}))
+                  describe({Hello{}, rsa_ready, error_frame(17, std::stoull(rv, nullptr, 16)),
+                            signature(1, mock_signature(256)), TokenFlags{flags}, Goodbye{}}))
             << rv;
         EXPECT_EQ(r.result.err, filtering) << rv;
         EXPECT_EQ(r.calls, ready + query + signed_once + query + orderly_close) << rv;
@@ -225,7 +224,7 @@ TEST(Proto3Requests, EndOfInputAfterSessionReadyClosesInOrder) {
     const Proto3Run r = run_proto3(json::object(), {login("1234"), sign(1)});
     EXPECT_EQ(r.result.exit_code, 0) << r.result.err;
     EXPECT_EQ(r.conversation.frames(),
-              describe_all({Hello{}, rsa_ready, signature(1, mock_signature(256)), Goodbye{}}));
+              describe({Hello{}, rsa_ready, signature(1, mock_signature(256)), Goodbye{}}));
     EXPECT_EQ(r.calls, ready + signed_once + orderly_close);
     EXPECT_EQ(r.result.err, filtering);
 }
@@ -270,7 +269,7 @@ TEST(Proto3Requests, OutOfSequenceOrUnexpectedFramesAreProtocolViolations) {
         expected.insert(expected.end(), c.answered.begin(), c.answered.end());
         expected.push_back(error_frame(1));
         EXPECT_EQ(r.result.exit_code, 1) << c.what;
-        EXPECT_EQ(r.conversation.frames(), describe_all(expected)) << c.what;
+        EXPECT_EQ(r.conversation.frames(), describe(expected)) << c.what;
         EXPECT_EQ(r.result.err, filtering + error_line(1, 0)) << c.what;
         EXPECT_EQ(r.calls, ready + c.calls + release) << c.what;
     }
@@ -448,7 +447,7 @@ TEST(Proto3Requests, EverySigningFailureEndsTheConversationWithItsError) {
             c.scenario, {login("1234"), sign(1, c.digest), sign(2, c.digest), close_request()},
             invocation);
         EXPECT_EQ(r.result.exit_code, 1) << c.what << "\n" << r.result.err;
-        EXPECT_EQ(r.conversation.frames(), describe_all({Hello{}, c.ready, c.error})) << c.what;
+        EXPECT_EQ(r.conversation.frames(), describe({Hello{}, c.ready, c.error})) << c.what;
         const auto& failure = std::get<Proto3Failure>(c.error);
         EXPECT_EQ(r.result.err,
                   filtering + error_line(static_cast<unsigned>(failure.code), failure.rv))
@@ -475,7 +474,7 @@ TEST(Proto3Requests, TokenSwappedOrRemovedBetweenTwoSignatures) {
             run_proto3(scenario, {login("1234"), sign(1), sign(2), sign(3), close_request()});
         EXPECT_EQ(r.result.exit_code, 1) << c.what;
         EXPECT_EQ(r.conversation.frames(),
-                  describe_all({Hello{}, rsa_ready, signature(1, mock_signature(256)), c.error}))
+                  describe({Hello{}, rsa_ready, signature(1, mock_signature(256)), c.error}))
             << c.what;
         EXPECT_EQ(r.calls, ready + signed_once + Calls{"C_GetTokenInfo"} + release) << c.what;
     }

@@ -123,7 +123,7 @@ TEST(Proto3Arguments, ValidSlotIdsAndEmptyOptionalArgumentsAreAccepted) {
         const std::string label = testing::PrintToString(c.positional);
         EXPECT_EQ(r.result.exit_code, 0) << label << "\n" << r.result.err;
         EXPECT_EQ(r.conversation.frames(),
-                  describe_all({Hello{}, SessionReady{KeyKindCode::rsa, false}, Goodbye{}}))
+                  describe({Hello{}, SessionReady{KeyKindCode::rsa, false}, Goodbye{}}))
             << label;
         ASSERT_GE(r.trace.size(), 4u) << label;
         EXPECT_EQ(r.trace[2].function, "C_GetTokenInfo") << label;
@@ -154,7 +154,7 @@ TEST(Proto3Startup, RejectedModuleGetsMarkerAndErrorTwoAndIsNeverLoaded) {
         invocation.module_path = c.path;
         const Proto3Run r = run_proto3(json::object(), {login("1234")}, invocation);
         EXPECT_EQ(r.result.exit_code, 1) << c.path;
-        EXPECT_EQ(r.conversation.frames(), describe_all({error_frame(2)})) << c.path;
+        EXPECT_EQ(r.conversation.frames(), describe({error_frame(2)})) << c.path;
         EXPECT_EQ(r.result.err, "child module path rejected: " + c.reason + "\n" + error_line(2, 0))
             << c.path;
         EXPECT_EQ(r.trace.size(), 0u) << c.path << ": the module was loaded";
@@ -185,7 +185,7 @@ TEST(Proto3Startup, ModuleThatCannotBeLoadedIsErrorThree) {
         const Proto3Run r =
             run_proto3(json::object(), {login("1234"), close_request()}, invocation);
         EXPECT_EQ(r.result.exit_code, 1) << c.module.module_path();
-        EXPECT_EQ(r.conversation.frames(), describe_all({Hello{}, error_frame(3)}))
+        EXPECT_EQ(r.conversation.frames(), describe({Hello{}, error_frame(3)}))
             << c.module.module_path();
         EXPECT_EQ(r.result.err, c.err) << c.module.module_path();
     }
@@ -195,7 +195,7 @@ TEST(Proto3Startup, EndOfInputBeforeLoginSaysGoodbyeWithoutLoadingTheModule) {
     const Proto3Run r = run_proto3(json::object(), {});
     EXPECT_EQ(r.result.exit_code, 0) << r.result.err;
     EXPECT_EQ(r.result.out.substr(0, 32), "<<KORVAN_SIGN_PROTO_3 v=0.1.0>>\n");
-    EXPECT_EQ(r.conversation.frames(), describe_all({Hello{}, Goodbye{}}));
+    EXPECT_EQ(r.conversation.frames(), describe({Hello{}, Goodbye{}}));
     EXPECT_EQ(r.result.err, "");
     EXPECT_EQ(r.trace.size(), 0u) << "the module was loaded";
 }
@@ -232,7 +232,7 @@ TEST(Proto3Startup, FirstFrameOtherThanLoginIsAProtocolViolation) {
     for (const Case& c : cases) {
         const Proto3Run r = run_proto3(json::object(), c.input);
         EXPECT_EQ(r.result.exit_code, 1) << c.what;
-        EXPECT_EQ(r.conversation.frames(), describe_all({Hello{}, error_frame(1)})) << c.what;
+        EXPECT_EQ(r.conversation.frames(), describe({Hello{}, error_frame(1)})) << c.what;
         EXPECT_EQ(r.result.err, error_line(1, 0)) << c.what;
         EXPECT_EQ(r.trace.size(), 0u) << c.what << ": the module was loaded";
     }

@@ -63,6 +63,10 @@ struct Describe {
     }
 };
 
+std::string describe_one(const Proto3Response& response) {
+    return std::visit(Describe{}, response);
+}
+
 } // namespace
 
 Proto3Request login(const std::string& pin, bool allow_final_try) {
@@ -133,7 +137,7 @@ std::vector<std::string> Conversation::frames() const {
         lines.push_back("<no marker>");
     }
     for (const Proto3Response& response : responses) {
-        lines.push_back(describe(response));
+        lines.push_back(describe_one(response));
     }
     if (trailing_garbage) {
         lines.push_back("<garbage>");
@@ -141,14 +145,10 @@ std::vector<std::string> Conversation::frames() const {
     return lines;
 }
 
-std::string describe(const Proto3Response& response) {
-    return std::visit(Describe{}, response);
-}
-
-std::vector<std::string> describe_all(const std::vector<Proto3Response>& responses) {
+std::vector<std::string> describe(const std::vector<Proto3Response>& responses) {
     std::vector<std::string> lines;
     for (const Proto3Response& response : responses) {
-        lines.push_back(describe(response));
+        lines.push_back(describe_one(response));
     }
     return lines;
 }

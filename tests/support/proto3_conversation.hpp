@@ -42,7 +42,7 @@ struct Conversation {
     std::vector<sign_proto::Proto3Response> responses;
     bool trailing_garbage = false; // bytes that do not form a marker or a valid response
 
-    // describe() of every response, after "<no marker>" when the marker is missing and before
+    // describe() of the responses, after "<no marker>" when the marker is missing and before
     // "<garbage>" when bytes follow that are no valid response: one comparison checks it all.
     std::vector<std::string> frames() const;
 };
@@ -51,8 +51,7 @@ Conversation parse_conversation(const std::string& out);
 
 // One line per response, exact down to every field, for comparing whole conversations:
 // "Error code=7 rv=0x0 flags=0x4040d", "Signature id=1 bytes=0102...", "Hello".
-std::string describe(const sign_proto::Proto3Response& response);
-std::vector<std::string> describe_all(const std::vector<sign_proto::Proto3Response>& responses);
+std::vector<std::string> describe(const std::vector<sign_proto::Proto3Response>& responses);
 
 // The Error frame a failure should produce; flags only where the token's were read.
 sign_proto::Proto3Response error_frame(unsigned code, std::uint64_t rv = 0,
