@@ -1,0 +1,98 @@
+#pragma once
+
+// Starts a program as an interactive child: this process writes the child's standard input and
+// reads its standard output while it runs. The child shares this process's standard error and
+// environment.
+
+#include "korvan/platform/streams.hpp"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace korvan::platform {
+
+// This process's end of one pipe, closed when it dies or on demand. Once closed, reads report
+// the end and writes fail, so a late use cannot reach a handle number the system has reused.
+class PipeEnd final : public ByteSource, public ByteSink {
+  public:
+    PipeEnd() = default;
+    explicit PipeEnd(NativeHandle handle) : handle_(handle) {}
+    PipeEnd(PipeEnd&& other) noexcept : handle_(std::exchange(other.handle_, std::nullopt)) {}
+    PipeEnd& operator=(PipeEnd&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, std::nullopt);
+        }
+        return *this;
+    }
+    PipeEnd(const PipeEnd&) = delete;
+    PipeEnd& operator=(const PipeEnd&) = delete;
+    ~PipeEnd() override { close(); }
+
+    ReadResult read_some(std::span<std::uint8_t> into) override {
+        return handle_ ? HandleStream(*handle_).read_some(into)
+                       : ReadResult{ReadResult::Status::End, 0};
+    }
+    bool write_all(std::span<const std::uint8_t> bytes) override {
+        return handle_ && HandleStream(*handle_).write_all(bytes);
+    }
+    void close();
+
+  private:
+    std::optional<NativeHandle> handle_;
+};
+
+struct ChildStartFailure {
+    std::string text; // the system's own words
+};
+
+struct ChildExited {
+    int code;
+};
+// Killed by a signal, or the wait itself failed.
+struct ChildLost {
+    std::string text;
+};
+using ChildEnd = std::variant<ChildExited, ChildLost>;
+
+class ChildProcess {
+  public:
+    // `program` is a path (no search); `args` follow it as the child's arguments 1, 2, ...
+    static std::variant<ChildProcess, ChildStartFailure>
+    start(const std::string& program, const std::vector<std::string>& args);
+
+    ChildProcess(ChildProcess&& other) noexcept
+        : process_(std::exchange(other.process_, std::nullopt)), input_(std::move(other.input_)),
+          output_(std::move(other.output_)) {}
+    ChildProcess& operator=(ChildProcess&&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Closes both pipes; a child that was not waited for is left to run to its end.
+    ~ChildProcess();
+
+    ByteSink& input() { return input_; }
+    ByteSource& output() { return output_; }
+    // The child then reads the end of its input.
+    void close_input() { input_.close(); }
+    // Closes the input first, so a child that reads until the end cannot keep this waiting.
+    ChildEnd wait();
+
+  private:
+    ChildProcess(NativeHandle process, PipeEnd input, PipeEnd output)
+        : process_(process), input_(std::move(input)), output_(std::move(output)) {}
+
+    std::optional<NativeHandle> process_; // pid on POSIX, process handle on Windows
+    PipeEnd input_;
+    PipeEnd output_;
+};
+
+// The program of that base name in the folder of the running executable (".exe" appended on
+// Windows); none when the system cannot say where this executable is.
+std::optional<std::string> program_beside_self(std::string_view base_name);
+
+} // namespace korvan::platform

@@ -1,0 +1,205 @@
+#include "korvan/platform/child_process.hpp"
+#include "handles.hpp"
+#include "wide.hpp"
+
+#include <windows.h>
+
+#include <array>
+#include <utility>
+
+namespace korvan::platform {
+namespace {
+
+std::string system_text(const char* call) {
+    return std::string(call) + " failed (os error " + std::to_string(GetLastError()) + ")";
+}
+
+// Quoting that CommandLineToArgvW and the C runtimes undo exactly: every argument in quotes (so
+// an empty one survives), backslashes doubled only where a quote follows them.
+void append_quoted(std::wstring& line, std::wstring_view argument) {
+    line.push_back(L'"');
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line.push_back(c);
+    }
+    line.append(backslashes * 2, L'\\');
+    line.push_back(L'"');
+}
+
+std::wstring command_line_of(const std::string& program, const std::vector<std::string>& args) {
+    std::wstring line;
+    append_quoted(line, win32::widen(program));
+    for (const std::string& argument : args) {
+        line.push_back(L' ');
+        append_quoted(line, win32::widen(argument));
+    }
+    return line;
+}
+
+// Closes a handle when the scope ends, unless it was taken.
+class OwnedHandle {
+  public:
+    OwnedHandle() = default;
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    HANDLE* receive() { return &handle_; }
+    HANDLE get() const { return handle_; }
+    HANDLE take() { return std::exchange(handle_, nullptr); }
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
+// Neither end inheritable; the child's end is made so afterwards, ours never.
+bool make_pipe(OwnedHandle& read_end, OwnedHandle& write_end) {
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    return CreatePipe(read_end.receive(), write_end.receive(), &attributes, 0) != FALSE;
+}
+
+bool make_inheritable(HANDLE handle) {
+    return SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != FALSE;
+}
+
+// The child's standard error is ours, through an inheritable copy: our own handle may not be
+// inheritable, and a missing one leaves the child without standard error.
+HANDLE inheritable_copy_of_standard_error(OwnedHandle& copy) {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error == nullptr || error == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), error, GetCurrentProcess(), copy.receive(), 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy.get();
+}
+
+// Restricts inheritance to exactly the child's three standard handles, so handles this process
+// inherited itself as inheritable (its own standard streams, for one) do not leak into the child.
+class InheritList {
+  public:
+    bool set(std::span<HANDLE> handles) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.assign(size, 0);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            storage_.clear();
+            return false;
+        }
+        initialized_ = true;
+        return UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                         handles.size_bytes(), nullptr, nullptr) != FALSE;
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() {
+        return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    }
+    InheritList() = default;
+    InheritList(const InheritList&) = delete;
+    InheritList& operator=(const InheritList&) = delete;
+    ~InheritList() {
+        if (initialized_) {
+            DeleteProcThreadAttributeList(get());
+        }
+    }
+
+  private:
+    std::vector<unsigned char> storage_;
+    bool initialized_ = false;
+};
+
+} // namespace
+
+void PipeEnd::close() {
+    if (handle_) {
+        CloseHandle(win32::as_handle(*handle_));
+        handle_.reset();
+    }
+}
+
+std::variant<ChildProcess, ChildStartFailure>
+ChildProcess::start(const std::string& program, const std::vector<std::string>& args) {
+    OwnedHandle input_read, input_write, output_read, output_write, error_copy;
+    if (!make_pipe(input_read, input_write) || !make_pipe(output_read, output_write)) {
+        return ChildStartFailure{system_text("CreatePipe")};
+    }
+    if (!make_inheritable(input_read.get()) || !make_inheritable(output_write.get())) {
+        return ChildStartFailure{system_text("SetHandleInformation")};
+    }
+    HANDLE error = inheritable_copy_of_standard_error(error_copy);
+
+    std::array<HANDLE, 3> inherited{input_read.get(), output_write.get(), error};
+    InheritList inherit;
+    if (!inherit.set(std::span(inherited).first(error != nullptr ? 3 : 2))) {
+        return ChildStartFailure{system_text("UpdateProcThreadAttribute")};
+    }
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input_read.get();
+    startup.StartupInfo.hStdOutput = output_write.get();
+    startup.StartupInfo.hStdError = error;
+    startup.lpAttributeList = inherit.get();
+
+    const std::wstring application = win32::widen(program);
+    std::wstring line = command_line_of(program, args);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                        &process)) {
+        return ChildStartFailure{system_text("CreateProcessW")};
+    }
+    CloseHandle(process.hThread);
+    return ChildProcess(win32::from_handle(process.hProcess),
+                        PipeEnd(win32::from_handle(input_write.take())),
+                        PipeEnd(win32::from_handle(output_read.take())));
+}
+
+ChildProcess::~ChildProcess() {
+    if (process_) {
+        CloseHandle(win32::as_handle(*process_));
+    }
+}
+
+ChildEnd ChildProcess::wait() {
+    close_input();
+    if (!process_) {
+        return ChildLost{"already waited for"};
+    }
+    HANDLE process = win32::as_handle(*process_);
+    DWORD code = 0;
+    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0;
+    const bool known = ended && GetExitCodeProcess(process, &code);
+    ChildEnd end = known ? ChildEnd{ChildExited{static_cast<int>(code)}}
+                         : ChildEnd{ChildLost{
+                               system_text(ended ? "GetExitCodeProcess" : "WaitForSingleObject")}};
+    CloseHandle(process);
+    process_.reset();
+    return end;
+}
+
+std::optional<std::string> program_beside_self(std::string_view base_name) {
+    std::wstring self(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+    if (n == 0 || n >= self.size()) {
+        return std::nullopt;
+    }
+    self.resize(n);
+    const auto folder = win32::narrow(std::wstring_view(self).substr(0, self.rfind(L'\\') + 1));
+    if (!folder) {
+        return std::nullopt;
+    }
+    return *folder + std::string(base_name) + ".exe";
+}
+
+} // namespace korvan::platform
