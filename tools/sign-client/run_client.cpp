@@ -67,7 +67,8 @@ int run_client(const std::vector<std::string>& args) {
     platform::HandleStream input(platform::standard_input());
     auto pin = read_pin_line(input);
     if (const auto* problem = std::get_if<std::string_view>(&pin)) {
-        return usage_error(*problem);
+        say(*problem);
+        return exit_usage;
     }
 
     std::vector<std::string> child_args{"--proto=3"};
