@@ -1,6 +1,9 @@
 // Where a module's writes to standard output and reads of standard input end up once the
 // standard streams are isolated, in the layouts a parent may give the child.
 #include "child_process.hpp"
+#include "mock_module.hpp"
+#include "proto3_conversation.hpp"
+#include "trusted_module.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,13 +34,17 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The probe's C runtime writes its lines in text mode, which on Windows ends them with "\r\n";
-// where the lines end up is the point here, not their line ends.
+// The C runtime writes text-mode lines, which on Windows end with "\r\n"; where the lines end up
+// is the point here, not their line ends.
+std::string without_cr(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
 ChildResult run_probe(const ChildRun& run) {
     ChildResult r = run_child(program_path("isolation-probe"), run);
-    for (std::string* text : {&r.out, &r.err}) {
-        std::erase(*text, '\r');
-    }
+    r.out = without_cr(r.out);
+    r.err = without_cr(r.err);
     return r;
 }
 
@@ -77,6 +84,29 @@ TEST(StreamIsolation, StandardOutputAndErrorOnOnePipeIsRefusedBeforeAnythingIsWr
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(r.out, "isolation-probe: failed: standard handles\n");
     EXPECT_EQ(r.err, "");
+}
+
+// The module prints and reads while sign-cli holds the conversation: the frames must arrive intact,
+// the noise on standard error, and the module must not swallow the parent's requests.
+TEST(StreamIsolation, ANoisyModuleNeverLandsBetweenTheFrames) {
+    const TrustedModule noisy(mock_module_path("noisy-pkcs11"));
+    ASSERT_TRUE(noisy.ok()) << noisy.error();
+    Proto3Invocation invocation;
+    invocation.trusted = &noisy;
+    const Proto3Run run =
+        run_proto3(nlohmann::json::object(), {login("1234"), close_request()}, invocation);
+    EXPECT_EQ(run.result.exit_code, 0) << run.result.err;
+    const std::vector<sign_proto::Proto3Response> frames = {
+        sign_proto::Hello{}, sign_proto::SessionReady{sign_proto::KeyKindCode::rsa, false},
+        sign_proto::Goodbye{}};
+    EXPECT_EQ(run.conversation.frames(), describe(frames));
+    const std::string err = without_cr(run.result.err);
+    for (const char* line :
+         {"noisy-pkcs11: printf noise\n", "noisy-pkcs11: fd 1 noise\n",
+          "noisy-pkcs11: stdout handle noise\n", "noisy-pkcs11: fd 0 read 0 bytes\n",
+          "noisy-pkcs11: stdin handle read 0 bytes\n"}) {
+        EXPECT_TRUE(contains(err, line)) << line << "in:\n" << err;
+    }
 }
 
 } // namespace

@@ -113,8 +113,9 @@ struct Channels {
 // writing.
 bool open_duplex(HANDLE& ours, HANDLE& childs) {
     static std::atomic<unsigned> counter{0};
-    const std::wstring name = L"\\.\pipe\korvan-test-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(counter++);
+    const std::wstring name = L"\\\\.\\pipe\\korvan-test-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter++);
     ours = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
                             nullptr);

@@ -182,7 +182,7 @@ class Isolation {
     // Leaves nothing but the private duplicates referring to the original input and output.
     //
     // Standard input may be the very handle of standard error; closing it would take standard
-    // error along. Standard error then first gets a handle of its own, and every descriptor 2 a
+    // error along. Standard error then gets a handle of its own, and every descriptor 2 a
     // descriptor on a copy of it. Descriptor 2 is closed together with 0 and 1, and the copies
     // move in only after the check: a handle made between the first and the last close of the
     // shared value could reuse it, and a later close would hit that newcomer.
@@ -191,7 +191,7 @@ class Isolation {
         std::vector<int> own_stderr;
         if (shared_error) {
             HANDLE own = duplicate(error_);
-            if (own == nullptr || !SetStdHandle(STD_ERROR_HANDLE, own)) {
+            if (own == nullptr) {
                 return "close original handles";
             }
             error_ = own;
@@ -223,6 +223,10 @@ class Isolation {
             if (!moved) {
                 return "close original handles";
             }
+        }
+        // A runtime moving its descriptor 2 moves the process's standard error handle as well.
+        if (shared_error && !SetStdHandle(STD_ERROR_HANDLE, error_)) {
+            return "close original handles";
         }
         return nullptr;
     }
