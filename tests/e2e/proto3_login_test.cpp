@@ -20,6 +20,8 @@ const Calls listing = {"C_GetSlotList", "C_GetSlotList", "C_GetTokenInfo"};
 const Calls opened = start + Calls{"C_OpenSession", "C_GetTokenInfo"};
 const Calls pin_state = opened + Calls{"C_GetTokenInfo"};
 const Calls logged_in = pin_state + Calls{"C_Login"};
+// A refused login reads the token flags for the answer, then only closes the session.
+const Calls login_refused = logged_in + Calls{"C_GetTokenInfo", "C_CloseSession"};
 const Calls search = {"C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal"};
 const Calls ready = logged_in + search;
 const Calls close_only = {"C_CloseSession"};
@@ -126,33 +128,30 @@ std::vector<LoginCase> login_cases() {
         {"wrong PIN",
          json::object(),
          error_frame(6, 0xA0, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only,
+         login_refused,
          {"01", "rsa", "0"},
          wrong_pin},
         {"wrong PIN on the final try locks the PIN",
          {{"pin_tries_left", 1}},
          error_frame(7, 0xA0, flags | count_low | locked),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only,
+         login_refused,
          {"01", "rsa", "0"},
          wrong_pin},
-        {"PIN invalid", failing("C_Login", "0xA1"), error_frame(9, 0xA1, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
+        {"PIN invalid", failing("C_Login", "0xA1"), error_frame(9, 0xA1, flags), login_refused},
         {"PIN length out of range", failing("C_Login", "0xA2"), error_frame(9, 0xA2, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
+         login_refused},
         {"user PIN not initialised", failing("C_Login", "0x102"), error_frame(9, 0x102, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
-        {"PIN expired", failing("C_Login", "0xA3"), error_frame(8, 0xA3, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
+         login_refused},
+        {"PIN expired", failing("C_Login", "0xA3"), error_frame(8, 0xA3, flags), login_refused},
         {"C_Login: PIN locked", failing("C_Login", "0xA4"), error_frame(7, 0xA4, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
+         login_refused},
         {"C_Login: token removed", failing("C_Login", "0xE0"), error_frame(16, 0xE0, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
-        {"C_Login fails", failing("C_Login", "0x5"), error_frame(4, 0x5, flags),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
+         login_refused},
+        {"C_Login fails", failing("C_Login", "0x5"), error_frame(4, 0x5, flags), login_refused},
         {"C_Login fails, flags unreadable after it",
          {{"fail", {fail("C_Login", "0x5"), fail("C_GetTokenInfo", "0x30", 4)}}},
          error_frame(4, 0x5),
-         logged_in + Calls{"C_GetTokenInfo"} + close_only},
+         login_refused},
         {"no C_Login",
          {{"null_functions", {"C_Login"}}},
          error_frame(4, 0x54, flags),

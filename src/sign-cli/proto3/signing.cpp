@@ -5,33 +5,8 @@
 #include <array>
 
 namespace korvan::cli {
-namespace {
 
 using sign_proto::Proto3ErrorCode;
-
-std::optional<Proto3Failure> context_login(Proto3Session& session,
-                                           std::span<const std::uint8_t> pin) {
-    const CK_RV rv = session.module.login(session.handle, CKU_CONTEXT_SPECIFIC, pin)
-                         .value_or(CKR_FUNCTION_NOT_SUPPORTED);
-    if (rv == CKR_OK) {
-        return std::nullopt;
-    }
-    const auto flags = query_token_flags(session);
-    const auto* token_flags = std::get_if<CK_FLAGS>(&flags);
-    Proto3ErrorCode code = Proto3ErrorCode::ContextLoginFailed;
-    if (token_flags != nullptr && (*token_flags & CKF_USER_PIN_LOCKED) != 0) {
-        code = Proto3ErrorCode::PinLocked;
-    } else if (rv == CKR_PIN_INCORRECT) {
-        code = Proto3ErrorCode::PinIncorrect;
-    } else if (rv == CKR_PIN_LOCKED) {
-        code = Proto3ErrorCode::PinLocked;
-    } else if (is_token_removed(rv)) {
-        code = Proto3ErrorCode::TokenRemoved;
-    }
-    return with_token_flags(failure(code, rv), flags);
-}
-
-} // namespace
 
 std::variant<std::vector<std::uint8_t>, Proto3Failure>
 sign_request(Proto3Session& session, const Proto3Args& args, const Proto3Key& key,
@@ -53,7 +28,8 @@ sign_request(Proto3Session& session, const Proto3Args& args, const Proto3Key& ke
         return signing_failure_code(*init, key.always_authenticate);
     }
     if (key.always_authenticate) {
-        if (auto failed = context_login(session, pin.value_or(std::span<const std::uint8_t>()))) {
+        if (auto failed = log_in(session, LoginKind::ContextSpecific,
+                                 pin.value_or(std::span<const std::uint8_t>()))) {
             return *failed;
         }
     }

@@ -67,17 +67,6 @@ std::optional<Proto3Failure> check_pin_state(Proto3Session& session, bool allow_
     return std::nullopt;
 }
 
-std::optional<Proto3Failure> log_in(Proto3Session& session, std::span<const std::uint8_t> pin) {
-    const CK_RV rv = session.module.login(session.handle, CKU_USER, pin).value_or(missing_entry);
-    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
-        session.logged_in = true;
-        return std::nullopt;
-    }
-    const auto flags = query_token_flags(session);
-    const auto* token_flags = std::get_if<CK_FLAGS>(&flags);
-    return login_failure_code(rv, token_flags != nullptr, token_flags ? *token_flags : 0);
-}
-
 std::variant<Proto3Key, Proto3Failure> resolve_key(Proto3Session& session, const Proto3Args& args,
                                                    platform::ByteSink& error) {
     const engine::KeyLookup lookup =
@@ -170,7 +159,7 @@ std::variant<Proto3Key, Proto3Failure> open_session(Proto3Session& session, cons
     if (auto failed = check_pin_state(session, allow_final_try)) {
         return *failed;
     }
-    if (auto failed = log_in(session, pin)) {
+    if (auto failed = log_in(session, LoginKind::User, pin)) {
         return *failed;
     }
     return resolve_key(session, args, error);
@@ -225,16 +214,36 @@ void release_session(Proto3Session& session) {
     }
 }
 
-Proto3Failure login_failure_code(CK_RV rv, bool has_token_flags, CK_FLAGS token_flags) {
-    Proto3ErrorCode code = Proto3ErrorCode::Pkcs11Failure;
+std::optional<Proto3Failure> log_in(Proto3Session& session, LoginKind kind,
+                                    std::span<const std::uint8_t> pin) {
+    const bool user = kind == LoginKind::User;
+    const CK_RV rv =
+        session.module.login(session.handle, user ? CKU_USER : CKU_CONTEXT_SPECIFIC, pin)
+            .value_or(missing_entry);
+    if (rv == CKR_OK || (user && rv == CKR_USER_ALREADY_LOGGED_IN)) {
+        if (user) {
+            session.logged_in = true;
+        }
+        return std::nullopt;
+    }
+    const auto flags = query_token_flags(session);
+    const auto* token_flags = std::get_if<CK_FLAGS>(&flags);
+    return login_failure_code(kind, rv, token_flags != nullptr, token_flags ? *token_flags : 0);
+}
+
+Proto3Failure login_failure_code(LoginKind kind, CK_RV rv, bool has_token_flags,
+                                 CK_FLAGS token_flags) {
+    const bool user = kind == LoginKind::User;
+    Proto3ErrorCode code =
+        user ? Proto3ErrorCode::Pkcs11Failure : Proto3ErrorCode::ContextLoginFailed;
     if (has_token_flags && (token_flags & CKF_USER_PIN_LOCKED) != 0) {
         code = Proto3ErrorCode::PinLocked;
     } else if (rv == CKR_PIN_INCORRECT) {
         code = Proto3ErrorCode::PinIncorrect;
-    } else if (rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE ||
-               rv == CKR_USER_PIN_NOT_INITIALIZED) {
+    } else if (user && (rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE ||
+                        rv == CKR_USER_PIN_NOT_INITIALIZED)) {
         code = Proto3ErrorCode::PinInvalid;
-    } else if (rv == CKR_PIN_EXPIRED) {
+    } else if (user && rv == CKR_PIN_EXPIRED) {
         code = Proto3ErrorCode::PinExpired;
     } else if (rv == CKR_PIN_LOCKED) {
         code = Proto3ErrorCode::PinLocked;

@@ -68,6 +68,15 @@ Proto3Failure with_token_flags(Proto3Failure failed, const TokenFlagsQuery& flag
 // Logs out and closes what open_session reached; never finalises the module.
 void release_session(Proto3Session& session);
 
-Proto3Failure login_failure_code(CK_RV rv, bool has_token_flags, CK_FLAGS token_flags);
+// The user's login opens the session; a context-specific one, before each signature with an
+// always-authenticate key, tells fewer PIN troubles apart.
+enum class LoginKind { User, ContextSpecific };
+
+// C_Login with the PIN; on refusal the token flags are read for the answer.
+std::optional<Proto3Failure> log_in(Proto3Session& session, LoginKind kind,
+                                    std::span<const std::uint8_t> pin);
+
+Proto3Failure login_failure_code(LoginKind kind, CK_RV rv, bool has_token_flags,
+                                 CK_FLAGS token_flags);
 
 } // namespace korvan::cli

@@ -41,12 +41,28 @@ TEST(LoginFailureCode, FirstMatchingRuleWins) {
         {CKR_GENERAL_ERROR, true, 0x40d, Code::Pkcs11Failure},
     };
     for (const Case& c : cases) {
-        const Proto3Failure failed = login_failure_code(c.rv, c.has_flags, c.flags);
+        const Proto3Failure failed =
+            login_failure_code(LoginKind::User, c.rv, c.has_flags, c.flags);
         EXPECT_EQ(failed.code, c.code) << std::hex << c.rv;
         EXPECT_EQ(failed.rv, c.rv);
         EXPECT_EQ(failed.has_token_flags, c.has_flags);
         EXPECT_EQ(failed.token_flags, c.has_flags ? c.flags : 0) << std::hex << c.rv;
     }
+}
+
+// Before a signature only a wrong or locked PIN and a lost token have codes of their own.
+TEST(LoginFailureCode, ContextSpecificLoginTellsFewerTroublesApart) {
+    const std::pair<CK_RV, Code> cases[] = {
+        {CKR_PIN_INCORRECT, Code::PinIncorrect},     {CKR_PIN_LOCKED, Code::PinLocked},
+        {CKR_TOKEN_NOT_PRESENT, Code::TokenRemoved}, {CKR_PIN_INVALID, Code::ContextLoginFailed},
+        {CKR_PIN_EXPIRED, Code::ContextLoginFailed}, {CKR_GENERAL_ERROR, Code::ContextLoginFailed},
+    };
+    for (const auto& [rv, code] : cases) {
+        EXPECT_EQ(login_failure_code(LoginKind::ContextSpecific, rv, false, 0).code, code)
+            << std::hex << rv;
+    }
+    EXPECT_EQ(login_failure_code(LoginKind::ContextSpecific, CKR_GENERAL_ERROR, true, locked).code,
+              Code::PinLocked);
 }
 
 TEST(SigningFailureCode, NotLoggedInDependsOnTheKind) {
