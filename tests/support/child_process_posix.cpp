@@ -1,3 +1,4 @@
+#include "child_exchange.hpp"
 #include "child_process.hpp"
 
 #include <cerrno>
@@ -7,7 +8,6 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -15,20 +15,39 @@ extern char** environ;
 namespace korvan::test {
 namespace {
 
-void read_all(int fd, std::string& into) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
+struct PosixPipes {
+    using End = int;
+    static constexpr int none = -1;
+
+    static void read_all(int fd, std::string& into) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            into.append(buffer, static_cast<std::size_t>(n));
         }
-        if (n <= 0) {
-            break;
-        }
-        into.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
     }
-    ::close(fd);
-}
+
+    static void write_input(int fd, const std::string& input) {
+        std::size_t written = 0;
+        while (written < input.size()) {
+            const ssize_t n = ::write(fd, input.data() + written, input.size() - written);
+            if (n <= 0) {
+                break; // the child stopped reading
+            }
+            written += static_cast<std::size_t>(n);
+        }
+    }
+
+    static void close(int fd) { ::close(fd); }
+};
+using Channels = ChildChannels<PosixPipes>;
 
 std::vector<std::string> child_environment(const ChildRun& run) {
     std::vector<std::string> env;
@@ -46,16 +65,6 @@ std::vector<std::string> child_environment(const ChildRun& run) {
     }
     return env;
 }
-
-// The child's three standard descriptors and the parent's ends: `to_child` writes standard input,
-// `from_out` and `from_err` read (-1 where a layout has no such end).
-struct Channels {
-    int child[3] = {-1, -1, -1};
-    int to_child = -1;
-    int from_out = -1;
-    int from_err = -1;
-    std::vector<int> child_only; // closed in the parent once the child has its copies
-};
 
 bool open_channels(const ChildRun& run, Channels& c) {
     int out[2];
@@ -94,17 +103,6 @@ bool open_channels(const ChildRun& run, Channels& c) {
     c.from_err = err[0];
     c.child_only.push_back(err[1]);
     return true;
-}
-
-void write_input(int fd, const std::string& input) {
-    std::size_t written = 0;
-    while (written < input.size()) {
-        const ssize_t n = ::write(fd, input.data() + written, input.size() - written);
-        if (n <= 0) {
-            break; // the child stopped reading
-        }
-        written += static_cast<std::size_t>(n);
-    }
 }
 
 } // namespace
@@ -146,34 +144,13 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
     const int spawned =
         posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    for (const int fd : channels.child_only) {
-        ::close(fd);
-    }
+    close_child_ends(channels);
     ChildResult result;
     if (spawned != 0) {
-        ::close(channels.to_child);
-        ::close(channels.from_out);
-        if (channels.from_err >= 0 && channels.from_err != channels.to_child) {
-            ::close(channels.from_err);
-        }
+        close_parent_ends(channels);
         return result;
     }
-    std::thread out_reader(read_all, channels.from_out, std::ref(result.out));
-    if (run.stdin_is_stderr) {
-        write_input(channels.to_child, run.input);
-        read_all(channels.from_err, result.err); // closes the one duplex end
-    } else {
-        std::thread err_reader;
-        if (channels.from_err >= 0) {
-            err_reader = std::thread(read_all, channels.from_err, std::ref(result.err));
-        }
-        write_input(channels.to_child, run.input);
-        ::close(channels.to_child);
-        if (err_reader.joinable()) {
-            err_reader.join();
-        }
-    }
-    out_reader.join();
+    exchange(channels, run, result);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -1,10 +1,11 @@
+#include "child_exchange.hpp"
 #include "child_process.hpp"
+#include "korvan/platform/command_line.hpp"
 
 #include <windows.h>
 
 #include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace korvan::test {
@@ -42,27 +43,6 @@ std::wstring widen(const std::string& text) {
     return out;
 }
 
-// Quoting that CommandLineToArgvW undoes exactly.
-void append_quoted(std::wstring& line, const std::wstring& arg) {
-    line.push_back(L'"');
-    std::size_t backslashes = 0;
-    for (const wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') {
-            line.append(backslashes * 2 + 1, L'\\');
-        } else {
-            line.append(backslashes, L'\\');
-        }
-        backslashes = 0;
-        line.push_back(c);
-    }
-    line.append(backslashes * 2, L'\\');
-    line.push_back(L'"');
-}
-
 std::wstring environment_block(const ChildRun& run) {
     std::wstring block;
     LPWCH current = GetEnvironmentStringsW();
@@ -90,24 +70,33 @@ std::wstring environment_block(const ChildRun& run) {
     return block;
 }
 
-void read_all(HANDLE h, std::string& into) {
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        into.append(buffer, n);
-    }
-    CloseHandle(h);
-}
+struct Win32Pipes {
+    using End = HANDLE;
+    static constexpr HANDLE none = nullptr;
 
-// The child's three standard handles and the parent's ends: `to_child` writes standard input,
-// `from_out` and `from_err` read (null where a layout has no such end).
-struct Channels {
-    HANDLE child[3] = {nullptr, nullptr, nullptr};
-    HANDLE to_child = nullptr;
-    HANDLE from_out = nullptr;
-    HANDLE from_err = nullptr;
-    std::vector<HANDLE> child_only; // closed in the parent once the child has its copies
+    static void read_all(HANDLE h, std::string& into) {
+        char buffer[4096];
+        DWORD n = 0;
+        while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+            into.append(buffer, n);
+        }
+        CloseHandle(h);
+    }
+
+    static void write_input(HANDLE h, const std::string& input) {
+        DWORD written = 0;
+        std::size_t offset = 0;
+        while (offset < input.size() &&
+               WriteFile(h, input.data() + offset, static_cast<DWORD>(input.size() - offset),
+                         &written, nullptr) &&
+               written > 0) {
+            offset += written;
+        }
+    }
+
+    static void close(HANDLE h) { CloseHandle(h); }
 };
+using Channels = ChildChannels<Win32Pipes>;
 
 // A duplex named pipe: our end is not inherited, the child's end is opened for reading and
 // writing.
@@ -172,17 +161,6 @@ bool open_channels(const ChildRun& run, Channels& c) {
     return true;
 }
 
-void write_input(HANDLE h, const std::string& input) {
-    DWORD written = 0;
-    std::size_t offset = 0;
-    while (offset < input.size() &&
-           WriteFile(h, input.data() + offset, static_cast<DWORD>(input.size() - offset), &written,
-                     nullptr) &&
-           written > 0) {
-        offset += written;
-    }
-}
-
 } // namespace
 
 ChildResult run_child(const std::string& program, const ChildRun& run) {
@@ -191,12 +169,9 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
         return {};
     }
 
-    std::wstring line;
-    append_quoted(line, widen(program));
-    for (const std::string& arg : run.args) {
-        line.push_back(L' ');
-        append_quoted(line, widen(arg));
-    }
+    std::vector<std::string> arguments{program};
+    arguments.insert(arguments.end(), run.args.begin(), run.args.end());
+    std::wstring line = widen(platform::windows_command_line(arguments));
     std::wstring env = environment_block(run);
 
     STARTUPINFOW startup{};
@@ -209,35 +184,13 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
     const BOOL created = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
                                         nullptr, &startup, &process);
-    for (HANDLE h : channels.child_only) {
-        CloseHandle(h);
-    }
+    close_child_ends(channels);
     ChildResult result;
     if (!created) {
-        CloseHandle(channels.to_child);
-        CloseHandle(channels.from_out);
-        if (channels.from_err != nullptr && channels.from_err != channels.to_child) {
-            CloseHandle(channels.from_err);
-        }
+        close_parent_ends(channels);
         return result;
     }
-    std::thread out_reader(read_all, channels.from_out, std::ref(result.out));
-    if (run.stdin_is_stderr) {
-        // One synchronous handle serves one call at a time: write first, then read.
-        write_input(channels.to_child, run.input);
-        read_all(channels.from_err, result.err); // closes the one duplex end
-    } else {
-        std::thread err_reader;
-        if (channels.from_err != nullptr) {
-            err_reader = std::thread(read_all, channels.from_err, std::ref(result.err));
-        }
-        write_input(channels.to_child, run.input);
-        CloseHandle(channels.to_child);
-        if (err_reader.joinable()) {
-            err_reader.join();
-        }
-    }
-    out_reader.join();
+    exchange(channels, run, result);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);

@@ -1,4 +1,5 @@
 #include "korvan/platform/child_process.hpp"
+#include "korvan/platform/command_line.hpp"
 #include "handles.hpp"
 #include "wide.hpp"
 
@@ -12,34 +13,6 @@ namespace {
 
 std::string system_text(const char* call) {
     return std::string(call) + " failed (os error " + std::to_string(GetLastError()) + ")";
-}
-
-// Quoting that CommandLineToArgvW and the C runtimes undo exactly: every argument in quotes (so
-// an empty one survives), backslashes doubled only where a quote follows them.
-void append_quoted(std::wstring& line, std::wstring_view argument) {
-    line.push_back(L'"');
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        line.push_back(c);
-    }
-    line.append(backslashes * 2, L'\\');
-    line.push_back(L'"');
-}
-
-std::wstring command_line_of(const std::string& program, const std::vector<std::string>& args) {
-    std::wstring line;
-    append_quoted(line, win32::widen(program));
-    for (const std::string& argument : args) {
-        line.push_back(L' ');
-        append_quoted(line, win32::widen(argument));
-    }
-    return line;
 }
 
 // Closes a handle when the scope ends, unless it was taken.
@@ -152,7 +125,9 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
     startup.lpAttributeList = inherit.get();
 
     const std::wstring application = win32::widen(program);
-    std::wstring line = command_line_of(program, args);
+    std::vector<std::string> arguments{program};
+    arguments.insert(arguments.end(), args.begin(), args.end());
+    std::wstring line = win32::widen(windows_command_line(arguments));
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
                         EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
