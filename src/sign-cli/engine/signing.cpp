@@ -64,6 +64,11 @@ SignOutcome sign_digest(Module& module, SessionGuard& session, CK_OBJECT_HANDLE 
         return map_sign_error("C_Sign", *signed_);
     }
     buffer.resize(std::min<CK_ULONG>(length, returned));
+    if (buffer.empty()) {
+        // CKR_OK with no bytes is no signature; the parent must not get an empty one as success.
+        session.release();
+        return outcome::Pkcs11Failed{"C_Sign", 0};
+    }
     cli::write_text(progress, fmt::format("\u2713 C_Sign OK ({} bytes)\n", buffer.size()));
     session.release();
 
