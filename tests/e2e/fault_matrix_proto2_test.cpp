@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
 namespace korvan::test::faults {
 namespace {
@@ -24,6 +25,11 @@ enum class Role {
     entry,
     initialize,
     locate,
+    // Only when the token is not in the slot asked for: the slot listing.
+    slot_count,
+    slot_list,
+    listed_other,    // C_GetTokenInfo of a listed slot holding another token
+    listed_expected, // ... and of the one holding the expected token
     open,
     recheck,
     login,
@@ -53,6 +59,7 @@ struct Baseline {
     std::vector<std::string> positional;
     std::string success_line;
     std::vector<Step> steps;
+    std::set<Role> rows_for = {}; // the steps that get rows; empty: all
 };
 
 std::vector<Step> until_login() {
@@ -93,6 +100,14 @@ std::vector<Baseline> baselines() {
     std::vector<Step> verify = until_login();
     verify.push_back({Role::logout, "C_Logout"});
     verify.push_back({Role::close, "C_CloseSession"});
+    std::vector<Step> moved = verify;
+    moved.insert(moved.begin() + 3, {{Role::slot_count, "C_GetSlotList"},
+                                     {Role::slot_list, "C_GetSlotList"},
+                                     {Role::listed_other, "C_GetTokenInfo"},
+                                     {Role::listed_expected, "C_GetTokenInfo"}});
+    const json slot_1 = {{"slots",
+                          {{{"id", 0}, {"token", {{"serial", "S999"}, {"label", "Kart"}}}},
+                           {{"id", 1}, {"token", {{"serial", "S123"}, {"label", "Kart"}}}}}}};
     return {
         {"rsa",
          json::object(),
@@ -107,6 +122,13 @@ std::vector<Baseline> baselines() {
          // CKA_KEY_TYPE, then CKA_EC_PARAMS, each queried and read.
          signing({"query", "read", "query", "read"}, "ec-p256", 64)},
         {"verify", json::object(), {"VERIFY_ONLY", "", "", "0"}, "sign-cli: VERIFY OK", verify},
+        // The expected token sits in slot 1, not in the slot 0 asked for.
+        {"moved",
+         slot_1,
+         {"VERIFY_ONLY", "", "", "0"},
+         "sign-cli: VERIFY OK",
+         moved,
+         {Role::slot_count, Role::slot_list, Role::listed_other, Role::listed_expected}},
     };
 }
 
@@ -154,6 +176,12 @@ Reaction react(Role role, std::optional<std::uint32_t> value) {
         }
         return token_gone(*value) ? Reaction{Reaction::Kind::relocate, "", 0}
                                   : failed("C_GetTokenInfo", *value);
+    case Role::slot_count:
+    case Role::slot_list:
+    case Role::listed_expected:
+        return token_changed; // no listing, or one without the expected token
+    case Role::listed_other:
+        return ignored; // that slot is left out of the listing
     case Role::open:
         if (!value) {
             return null_fn("C_OpenSession");
@@ -208,6 +236,13 @@ std::vector<std::uint32_t> values_for(Role role) {
         return {general_error};
     case Role::initialize:
         return {device_removed, general_error};
+    case Role::slot_count:
+        return {device_removed, general_error};
+    case Role::slot_list:
+        return {general_error};
+    case Role::listed_other:
+    case Role::listed_expected:
+        return {token_not_present, general_error};
     case Role::locate:
     case Role::open:
     case Role::recheck:
@@ -256,6 +291,9 @@ std::vector<Row> rows() {
         for (std::size_t i = 0; i < b.steps.size(); ++i) {
             const Step& s = b.steps[i];
             const unsigned nth = ++seen[s.function];
+            if (!b.rows_for.empty() && b.rows_for.count(s.role) == 0) {
+                continue;
+            }
             for (const std::uint32_t value : values_for(s.role)) {
                 out.push_back({"", &b, i, {s.function, nth, value}});
             }
@@ -378,7 +416,7 @@ TEST_P(Protocol2FaultMatrix, OutcomeLinesAndCleanupFollowTheRules) {
     EXPECT_EQ(r.result.err, err + e.outcome_line + "\n");
     EXPECT_EQ(call_names(r.trace), e.calls);
     expect_clean_ending(r.trace, false, row.name, row.fault);
-    if (e.exit_code != 0 || b.name == "verify") {
+    if (e.exit_code != 0 || b.positional[0] == "VERIFY_ONLY") {
         EXPECT_EQ(r.result.out, marker) << "no signature line";
     } else {
         ASSERT_EQ(std::count(r.result.out.begin(), r.result.out.end(), '\n'), 2) << r.result.out;

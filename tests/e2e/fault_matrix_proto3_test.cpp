@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace korvan::test::faults {
 namespace {
@@ -26,6 +27,11 @@ enum class Role {
     entry,
     initialize,
     locate,
+    // Only when the token is not in the slot asked for: the slot listing.
+    slot_count,
+    slot_list,
+    listed_other,    // C_GetTokenInfo of a listed slot holding another token
+    listed_expected, // ... and of the one holding the expected token
     open,
     confirm,
     pin_state,
@@ -57,6 +63,7 @@ struct Baseline {
     Proto3Response ready;
     Bytes signature;
     std::vector<Step> steps;
+    std::set<Role> rows_for = {}; // the steps that get rows; empty: all
 };
 
 std::vector<Step> session_steps(std::size_t attribute_reads, bool context_login) {
@@ -82,6 +89,14 @@ std::vector<Step> session_steps(std::size_t attribute_reads, bool context_login)
 
 std::vector<Baseline> baselines() {
     const Bytes rsa_signature = mock_signature(256);
+    std::vector<Step> moved = session_steps(4, false);
+    moved.insert(moved.begin() + 3, {{Role::slot_count, "C_GetSlotList"},
+                                     {Role::slot_list, "C_GetSlotList"},
+                                     {Role::listed_other, "C_GetTokenInfo"},
+                                     {Role::listed_expected, "C_GetTokenInfo"}});
+    const json slot_1 = {{"slots",
+                          {{{"id", 0}, {"token", {{"serial", "S999"}, {"label", "Kart"}}}},
+                           {{"id", 1}, {"token", {{"serial", "S123"}, {"label", "Kart"}}}}}}};
     return {
         // CKA_KEY_TYPE and CKA_ALWAYS_AUTHENTICATE, each queried and read.
         {"rsa",
@@ -106,6 +121,15 @@ std::vector<Baseline> baselines() {
          SessionReady{KeyKindCode::rsa, true},
          rsa_signature,
          session_steps(4, true)},
+        // The expected token sits in slot 1, not in the slot 0 asked for.
+        {"moved",
+         slot_1,
+         {"01", "rsa", "0"},
+         false,
+         SessionReady{KeyKindCode::rsa, false},
+         rsa_signature,
+         moved,
+         {Role::slot_count, Role::slot_list, Role::listed_other, Role::listed_expected}},
     };
 }
 
@@ -165,6 +189,12 @@ Reaction react(Role role, std::optional<std::uint32_t> value, bool always_authen
             return {Reaction::Kind::relocate}; // searched for in every slot, and found
         }
         return error(removed(v) ? 16 : 4, v);
+    case Role::slot_count:
+    case Role::slot_list:
+    case Role::listed_expected:
+        return error(5, 0); // no listing, or one without the expected token
+    case Role::listed_other:
+        return ignored; // that slot is left out of the listing
     case Role::open:
         return error(removed(v) ? 16 : changed(v) ? 5 : 4, v);
     case Role::confirm:
@@ -224,6 +254,13 @@ std::vector<std::uint32_t> values_for(Role role) {
     switch (role) {
     case Role::entry:
         return {general_error};
+    case Role::slot_count:
+        return {device_removed, general_error};
+    case Role::slot_list:
+        return {general_error};
+    case Role::listed_other:
+    case Role::listed_expected:
+        return {token_not_present, general_error};
     case Role::initialize:
     case Role::locate:
     case Role::open:
@@ -282,6 +319,9 @@ std::vector<Row> rows() {
         for (std::size_t i = 0; i < b.steps.size(); ++i) {
             const Step& s = b.steps[i];
             const unsigned nth = ++seen[s.function];
+            if (!b.rows_for.empty() && b.rows_for.count(s.role) == 0) {
+                continue;
+            }
             for (const std::uint32_t value : values_for(s.role)) {
                 out.push_back({"", &b, i, {s.function, nth, value}});
             }
