@@ -127,6 +127,17 @@ bool too_old(platform::FileSystem& files, const std::string& path, std::uint32_t
     return whole_days_between(*written, clock.now()) > static_cast<std::int64_t>(max_age_days);
 }
 
+// Steps 5 to 12 of opening: whether the file at `path` is over the size limit or, failing that,
+// its first record over the age limit.
+bool due_for_rotation(platform::FileSystem& files, const std::string& path, std::uint64_t max_bytes,
+                      std::uint32_t max_age_days, const platform::Clock& clock) {
+    const std::optional<std::uint64_t> size = files.file_size(path);
+    if (!size || *size == 0) {
+        return false;
+    }
+    return *size > max_bytes || too_old(files, path, max_age_days, clock);
+}
+
 } // namespace
 
 std::string error_text(const AuditError& error) {
@@ -212,10 +223,10 @@ std::string rotated_path(const std::string& path, std::uint32_t n) {
     return path + "." + std::to_string(n);
 }
 
-AuditLog::AuditLog(std::string path, std::unique_ptr<Handle> handle, std::uint64_t max_bytes,
-                   std::uint32_t max_files, platform::FileSystem& files)
-    : path_(std::move(path)), handle_(std::move(handle)), max_bytes_(max_bytes),
-      max_files_(max_files), files_(&files) {}
+AuditLog::AuditLog(std::string path, std::string lock_path, std::unique_ptr<Handle> handle,
+                   std::uint64_t max_bytes, std::uint32_t max_files, platform::FileSystem& files)
+    : path_(std::move(path)), lock_path_(std::move(lock_path)), handle_(std::move(handle)),
+      max_bytes_(max_bytes), max_files_(max_files), files_(&files) {}
 
 AuditLog::AuditLog(AuditLog&&) noexcept = default;
 AuditLog& AuditLog::operator=(AuditLog&&) noexcept = default;
@@ -234,15 +245,14 @@ AuditLog::open(const std::string& dir, std::uint64_t max_bytes, std::uint32_t ma
     }
     auto handle = std::make_unique<Handle>();
     handle->file = std::move(std::get<platform::File>(opened));
-    AuditLog log(std::move(path), std::move(handle), max_bytes, max_files, files);
+    AuditLog log(std::move(path), app_dirs::join_path(dir, "audit.lock"), std::move(handle),
+                 max_bytes, max_files, files);
 
-    const std::optional<std::uint64_t> size = files.file_size(log.path_);
-    if (!size || *size == 0) {
-        return log;
-    }
-    const bool rotate_now = *size > max_bytes || too_old(files, log.path_, max_age_days, clock);
-    if (rotate_now) {
-        if (auto failed = log.rotate()) {
+    auto due = [&files, &path = log.path_, max_bytes, max_age_days, &clock] {
+        return due_for_rotation(files, path, max_bytes, max_age_days, clock);
+    };
+    if (due()) {
+        if (auto failed = log.rotate_if_due(due)) {
             return *failed; // the log and its handle close here
         }
     }
@@ -262,15 +272,39 @@ std::optional<AuditError> AuditLog::append(const AuditRecord& record) {
             return IoError{path_, handle_->file.last_error().text};
         }
     }
-    const std::optional<std::uint64_t> size = files_->file_size(path_);
-    if (size && *size > max_bytes_) {
-        return rotate();
+    auto due = [this] {
+        const std::optional<std::uint64_t> size = files_->file_size(path_);
+        return size && *size > max_bytes_;
+    };
+    if (due()) {
+        return rotate_if_due(due);
     }
     return std::nullopt;
 }
 
 std::optional<AuditError> AuditLog::rotate() {
+    return rotate_if_due([] { return true; });
+}
+
+std::optional<AuditError> AuditLog::rotate_if_due(const std::function<bool()>& due) {
     Locked locked(*handle_);
+    // Two processes shifting the numbered files at once delete and rename over each other's
+    // files, and both rotating on one decision turns the new live file away too. Without the lock
+    // file (a folder that takes no new files) the rotation goes ahead as it would alone.
+    const auto turn = files_->lock_exclusive(lock_path_);
+    if (due()) {
+        return shift_files();
+    }
+    // Rotated by another process since the decision; whatever this handle writes next belongs in
+    // the live file, not in the one it was rotated into.
+    auto reopened = files_->open_append(path_);
+    if (auto* file = std::get_if<platform::File>(&reopened)) {
+        handle_->file = std::move(*file);
+    }
+    return std::nullopt;
+}
+
+std::optional<AuditError> AuditLog::shift_files() {
     for (std::uint32_t i = max_files_; i >= 2; --i) {
         const std::string from = rotated_path(path_, i - 1);
         const std::string to = rotated_path(path_, i);

@@ -1,4 +1,5 @@
-// The parts of File that are the same on every system; opening, I/O and closing are per system.
+// The parts of File and FileLock that are the same on every system; opening, I/O and closing are
+// per system.
 #include "korvan/platform/files.hpp"
 
 namespace korvan::platform {
@@ -19,6 +20,23 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() {
     close();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = -1;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+FileLock::~FileLock() {
+    release();
 }
 
 std::variant<std::string, FileError> read_file(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -62,6 +63,29 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
         return last_error_text();
     }
     return File(fd);
+}
+
+std::variant<FileLock, FileError> FileLock::acquire(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return last_error_text();
+    }
+    // flock belongs to this open file description, so it also excludes another of this process.
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const FileError error = last_error_text();
+            ::close(fd);
+            return error;
+        }
+    }
+    return FileLock(fd);
+}
+
+void FileLock::release() {
+    if (handle_ != -1) {
+        ::close(as_fd(handle_)); // drops the lock
+        handle_ = -1;
+    }
 }
 
 ReadResult File::read_some(std::span<std::uint8_t> into) {

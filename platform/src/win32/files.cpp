@@ -95,6 +95,31 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     return File(win32::from_handle(handle));
 }
 
+std::variant<FileLock, FileError> FileLock::acquire(const std::string& path) {
+    HANDLE handle = open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    // One byte, exclusive, waiting; a lock of another handle of this process excludes it too.
+    OVERLAPPED at{};
+    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        const FileError error = last_error_text();
+        CloseHandle(handle);
+        return error;
+    }
+    return FileLock(win32::from_handle(handle));
+}
+
+void FileLock::release() {
+    if (win32::as_handle(handle_) != INVALID_HANDLE_VALUE) {
+        // Explicitly: a lock left to CloseHandle goes away only when the system gets round to it.
+        OVERLAPPED at{};
+        UnlockFileEx(win32::as_handle(handle_), 0, 1, 0, &at);
+        CloseHandle(win32::as_handle(handle_));
+        handle_ = -1;
+    }
+}
+
 ReadResult File::read_some(std::span<std::uint8_t> into) {
     DWORD n = 0;
     if (!ReadFile(win32::as_handle(handle_), into.data(), win32::io_chunk(into.size()), &n,

@@ -50,6 +50,26 @@ class File final : public ByteSource, public ByteSink {
     std::int64_t last_error_ = 0;
 };
 
+// An exclusive lock between processes, held on a lock file from its creation until it dies.
+class FileLock final {
+  public:
+    FileLock() = default;
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock();
+
+    // Creates the lock file when missing and waits until no other holder has it. Independent of
+    // the in-process locks: two locks of one process on one file exclude each other too.
+    static std::variant<FileLock, FileError> acquire(const std::string& path);
+
+  private:
+    explicit FileLock(NativeHandle handle) : handle_(handle) {}
+    void release();
+    NativeHandle handle_ = -1;
+};
+
 // The whole content of a file.
 std::variant<std::string, FileError> read_file(const std::string& path);
 
@@ -88,6 +108,9 @@ class FileSystem {
     }
     virtual std::optional<FileError> remove_file(const std::string& path) {
         return platform::remove_file(path);
+    }
+    virtual std::variant<FileLock, FileError> lock_exclusive(const std::string& path) {
+        return FileLock::acquire(path);
     }
 };
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace korvan::audit {
@@ -286,6 +287,107 @@ TEST(AuditLog, AFailedReopenKeepsWritingThroughTheOldHandle) {
     EXPECT_FALSE(log.append(sample_record()).has_value());
     EXPECT_EQ(read_file_text(path + ".1"), record_line(ts_at(now_seconds)) + sample_line());
     EXPECT_FALSE(exists(path));
+}
+
+// The real file system, where another process rotates the log just before this one gets its
+// turn, or where the lock between processes cannot be had.
+class ContendedFiles final : public platform::FileSystem {
+  public:
+    enum class Turn { other_rotated_first, no_lock };
+    explicit ContendedFiles(Turn turn) : turn_(turn) {}
+    std::variant<platform::FileLock, platform::FileError>
+    lock_exclusive(const std::string& path) override {
+        ++locks;
+        if (turn_ == Turn::no_lock) {
+            return platform::FileError{"refused"};
+        }
+        const std::string log =
+            app_dirs::join_path(test::utf8(test::native(path).parent_path()), "audit.log");
+        if (auto failed = FileSystem::rename_path(log, rotated_path(log, 1))) {
+            ADD_FAILURE() << failed->text;
+        }
+        write_file(log, "");
+        return FileSystem::lock_exclusive(path);
+    }
+    int locks = 0;
+
+  private:
+    Turn turn_;
+};
+
+TEST(AuditLog, ARotationDecidedBeforeAnotherProcessRotatedIsNotMadeAgain) {
+    using Turn = ContendedFiles::Turn;
+    struct Case {
+        const char* name;
+        Turn turn;
+        bool over_on_opening; // else the append takes the file over the limit
+    };
+    const Case cases[] = {
+        {"opening, rotated first", Turn::other_rotated_first, true},
+        {"appending, rotated first", Turn::other_rotated_first, false},
+        {"opening, no lock", Turn::no_lock, true},
+        {"appending, no lock", Turn::no_lock, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("audit.log");
+        const std::string old =
+            log_of_size(c.over_on_opening ? max_bytes + 1 : max_bytes, ts_at(now_seconds));
+        write_file(path, old);
+        ContendedFiles files(c.turn);
+        FixedClock clock(now_seconds);
+        AuditLog log = open_log(dir.path(), clock, files);
+        EXPECT_EQ(files.locks, c.over_on_opening ? 1 : 0);
+        EXPECT_FALSE(log.append(sample_record("first")).has_value());
+        EXPECT_FALSE(log.append(sample_record("second")).has_value());
+        EXPECT_EQ(files.locks, 1);
+        // Either way exactly one rotation happened, and the records written after it went to
+        // the live file.
+        EXPECT_FALSE(exists(path + ".2"));
+        if (c.over_on_opening) {
+            EXPECT_EQ(read_file_text(path + ".1"), old);
+            EXPECT_EQ(read_file_text(path), sample_line("first") + sample_line("second"));
+        } else {
+            EXPECT_EQ(read_file_text(path + ".1"), old + sample_line("first"));
+            EXPECT_EQ(read_file_text(path), sample_line("second"));
+        }
+    }
+}
+
+TEST(AuditLog, RotationTakesTheLockFileBesideTheLogAndLeavesItFree) {
+    TempDir dir;
+    FixedClock clock(now_seconds);
+    AuditLog first = open_log(dir.path(), clock);
+    AuditLog second = open_log(dir.path(), clock);
+    // Were the lock kept after a rotation, the next one would wait forever.
+    ASSERT_FALSE(first.rotate().has_value());
+    ASSERT_FALSE(second.rotate().has_value());
+    ASSERT_FALSE(first.rotate().has_value());
+    EXPECT_TRUE(exists(dir.file("audit.lock")));
+    EXPECT_TRUE(exists(dir.file("audit.log.3")));
+    EXPECT_FALSE(exists(dir.file("audit.log.4")));
+}
+
+// The real file system, throwing where a failure would leave a rotation halfway.
+class ThrowingFiles final : public platform::FileSystem {
+  public:
+    std::optional<platform::FileError> rename_path(const std::string&,
+                                                   const std::string&) override {
+        throw std::runtime_error("halfway");
+    }
+};
+
+TEST(AuditLogDeathTest, ALogLeftHalfwayThroughARotationRefusesToGoOn) {
+    TempDir dir;
+    write_file(dir.file("audit.log"), record_line(ts_at(now_seconds)));
+    FixedClock clock(now_seconds);
+    ThrowingFiles files;
+    AuditLog log = open_log(dir.path(), clock, files);
+    EXPECT_THROW(log.rotate(), std::runtime_error);
+    EXPECT_DEATH(log.append(sample_record()), "audit log mutex poisoned");
+    EXPECT_DEATH(log.rotate(), "audit log mutex poisoned");
+    EXPECT_EQ(read_file_text(dir.file("audit.log")), record_line(ts_at(now_seconds)));
 }
 
 TEST(AuditLog, TwoProcessesAppendingAtOnceNeverShareALine) {
