@@ -102,6 +102,31 @@ TEST(Protocol2Engine, RsaSignatureWithEveryProgressLineInOrder) {
     EXPECT_EQ(find_call(r.trace, "C_OpenSession")->arg("flags"), "0x4");
 }
 
+// The PIN is a byte string: a zero byte, blanks and a lone carriage return inside it reach the
+// token, and only the trailing line ends are dropped.
+TEST(Protocol2Engine, PinBytesReachTheTokenWhole) {
+    struct Case {
+        std::string input;
+        std::string pin_hex;
+    };
+    const Case cases[] = {
+        {std::string("12\0"
+                     "34\n",
+                     6),
+         "3132003334"},
+        {" 1\r2 \r\n\n", "20310d3220"},
+        {"\xC4\x9F\r", "c49f"},
+    };
+    for (const Case& c : cases) {
+        const SignRun r = sign({{"pin_hex", c.pin_hex}}, {sha256, "01", "rsa", "0"}, c.input);
+        EXPECT_EQ(r.result.exit_code, 0) << c.pin_hex << "\n" << r.result.err;
+        const TraceEntry* login = find_call(r.trace, "C_Login");
+        ASSERT_NE(login, nullptr) << c.pin_hex;
+        EXPECT_EQ(login->arg("pin_len"), std::to_string(c.pin_hex.size() / 2));
+        EXPECT_EQ(login->rv, 0u) << c.pin_hex;
+    }
+}
+
 TEST(Protocol2Engine, EcSignaturesAreReturnedAsDer) {
     struct Case {
         const char* kind;
