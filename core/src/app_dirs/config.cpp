@@ -2,6 +2,7 @@
 #include "korvan/platform/files.hpp"
 
 #include <array>
+#include <utility>
 
 namespace korvan::app_dirs {
 namespace {
@@ -162,6 +163,11 @@ std::variant<Config, ConfigError> parse_config(std::string_view text) {
     if (first == text.size() || text[first] != '{') {
         return parse_error("settings must be one JSON object");
     }
+    // JSON has no place for a raw NUL, but the parser takes one as the end of its input and would
+    // accept a file that goes on after it (a zero-filled tail, or anything at all).
+    if (text.find('\0') != std::string_view::npos) {
+        return parse_error("settings hold a NUL byte");
+    }
 
     MemberRules rules;
     const bool accepted = json::sax_parse(text.begin(), text.end(), &rules,
@@ -170,7 +176,7 @@ std::variant<Config, ConfigError> parse_config(std::string_view text) {
         return parse_error(rules.error().empty() ? "malformed settings" : rules.error());
     }
     // The text is known to be a well-formed object now; build it once to read the values.
-    const json object = json::parse(text.begin(), text.end(), nullptr, false, false);
+    json object = json::parse(text.begin(), text.end(), nullptr, false, false);
     if (!object.is_object()) {
         return parse_error("malformed settings");
     }
@@ -187,10 +193,12 @@ std::variant<Config, ConfigError> parse_config(std::string_view text) {
     take(object, Member::verify_online_revocation, config.verify_online_revocation);
     take(object, Member::verify_online_informed, config.verify_online_informed);
     take(object, Member::verify_online_notice_version, config.verify_online_notice_version);
-    // The object keeps the last value of a repeated name, in byte order of the names.
+    // The object keeps the last value of a repeated name, in byte order of the names. Values are
+    // moved, never copied: a copy recurses once per nesting level, and a deeply nested member
+    // would overflow the stack.
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!member_index(it.key())) {
-            config.extra.emplace(it.key(), it.value());
+            config.extra.emplace(it.key(), std::move(it.value()));
         }
     }
     return config;
