@@ -120,17 +120,22 @@ def ms(ns):
     return f"{ns / 1e6:.1f} ms"
 
 
-def session_throughput(setup, kind, key_id, count, rounds):
-    sign_cli = setup.program("sign-cli")
-    floor = [setup.program("bench-sign-loop"), setup.module, setup.slot, key_id, str(count)]
-    confirm = [floor[0], "--confirm-token"] + floor[1:]
-    session = [setup.program("bench-proto3"), "session", sign_cli, setup.module, key_id, kind,
-               setup.slot, str(count)]
-    results = alternate(rounds, {
-        "floor": lambda: run_for_value(setup, floor, "ns_per_signature"),
-        "confirm": lambda: run_for_value(setup, confirm, "ns_per_signature"),
-        "sign-cli": lambda: run_for_value(setup, session, "ns_per_signature"),
-    })
+def session_throughput(setup, kind, key_id, count, sessions, block):
+    """sign-cli and both floors in turns of `block` signatures inside each of `sessions` runs."""
+    argv = [setup.program("bench-proto3"), "session", setup.program("sign-cli"), setup.module,
+            key_id, kind, setup.slot, str(count), str(block)]
+    blocks = []
+    for _ in range(sessions):
+        with open(setup.pin_file, "rb") as stdin:
+            done = subprocess.run(argv, stdin=stdin, capture_output=True,
+                                  env=setup.environment())
+        lines = [l.split() for l in done.stdout.decode(errors="replace").splitlines()]
+        if done.returncode != 0 or not lines or any(l[0] != "block" for l in lines):
+            raise Failed(f"bench-proto3 session failed (exit {done.returncode}): "
+                         f"{done.stderr.decode(errors='replace').strip()[-400:]}")
+        blocks += [tuple(int(v) for v in l[1:4]) for l in lines]
+    results = {"sign-cli": [b[0] for b in blocks], "floor": [b[1] for b in blocks],
+               "confirm": [b[2] for b in blocks]}
     ours, base, with_check = (median(results[n]) for n in ("sign-cli", "floor", "confirm"))
     label = "P-256" if kind == "ec-p256" else "RSA-2048"
     ratio = paired_ratio(results, "sign-cli", "floor")
@@ -302,10 +307,10 @@ def main():
     steps = [
         ("protocol 3 throughput, P-256",
          lambda: session_throughput(setup, "ec-p256", setup.ec_id, 300 if quick else 2000,
-                                    3 if quick else 7)),
+                                    1 if quick else 3, 100)),
         ("protocol 3 throughput, RSA-2048",
          lambda: session_throughput(setup, "rsa", setup.rsa_id, 50 if quick else 300,
-                                    3 if quick else 7)),
+                                    1 if quick else 3, 25)),
         ("protocol 2 whole process", lambda: protocol2_process(setup, 5 if quick else 21)),
         ("module hashing", lambda: module_hashing(setup, 3 if quick else 7, 64 if quick else 256)),
     ]
