@@ -106,7 +106,9 @@ std::int64_t whole_days_between(platform::UtcTime earlier, platform::UtcTime lat
 bool too_old(platform::FileSystem& files, const std::string& path, std::uint32_t max_age_days,
              const platform::Clock& clock) {
     const std::optional<std::string> line = first_line(files, path);
-    if (!line || line->empty() || !platform::is_valid_utf8(*line)) {
+    // The parser would end the line at a raw NUL and take what stands before it as the record.
+    if (!line || line->empty() || !platform::is_valid_utf8(*line) ||
+        line->find('\0') != std::string::npos) {
         return false;
     }
     const nlohmann::json value = nlohmann::json::parse(*line, nullptr, false);

@@ -18,6 +18,11 @@ FileError last_error_text() {
     return error_text(errno);
 }
 
+// The system call would end the name at a NUL and act on another file than the one named.
+bool cut_short(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
+
 int as_fd(NativeHandle handle) {
     return static_cast<int>(handle);
 }
@@ -25,6 +30,9 @@ int as_fd(NativeHandle handle) {
 } // namespace
 
 std::variant<std::string, FileError> canonicalize(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) {
         return last_error_text();
@@ -50,6 +58,9 @@ FileError File::last_error() const {
 }
 
 std::variant<File, FileError> File::open_read(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return last_error_text();
@@ -58,6 +69,9 @@ std::variant<File, FileError> File::open_read(const std::string& path) {
 }
 
 std::variant<File, FileError> File::open_append(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         return last_error_text();
@@ -66,6 +80,9 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
 }
 
 std::variant<FileLock, FileError> FileLock::acquire(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         return last_error_text();
@@ -120,6 +137,9 @@ bool File::write_all(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<FileError> create_directories(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
     // Each parent in turn; failures on the way are judged by whether the whole path ends up a
     // directory.
     for (std::size_t i = 1; i < path.size(); ++i) {
@@ -139,6 +159,9 @@ std::optional<FileError> create_directories(const std::string& path) {
 }
 
 std::optional<std::uint64_t> file_size(const std::string& path) {
+    if (cut_short(path)) {
+        return std::nullopt;
+    }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         return std::nullopt;
@@ -147,11 +170,17 @@ std::optional<std::uint64_t> file_size(const std::string& path) {
 }
 
 bool path_exists(const std::string& path) {
+    if (cut_short(path)) {
+        return false;
+    }
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
 }
 
 std::optional<FileError> rename_path(const std::string& from, const std::string& to) {
+    if (cut_short(from) || cut_short(to)) {
+        return error_text(EINVAL);
+    }
     if (::rename(from.c_str(), to.c_str()) != 0) {
         return last_error_text();
     }
@@ -159,6 +188,9 @@ std::optional<FileError> rename_path(const std::string& from, const std::string&
 }
 
 std::optional<FileError> remove_file(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
     if (::unlink(path.c_str()) != 0) {
         return last_error_text();
     }

@@ -26,6 +26,11 @@ FileError error_text(DWORD code) {
     return {text + " (os error " + std::to_string(code) + ")"};
 }
 
+// The system call would end the name at a NUL and act on another file than the one named.
+bool cut_short(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
+
 FileError last_error_text() {
     return error_text(GetLastError());
 }
@@ -38,6 +43,9 @@ HANDLE open_shared(const std::string& path, DWORD access, DWORD disposition) {
 } // namespace
 
 std::variant<std::string, FileError> canonicalize(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     // No access rights are needed to ask for the name; backup semantics let a directory open too.
     HANDLE handle = CreateFileW(win32::widen(path).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -79,6 +87,9 @@ FileError File::last_error() const {
 }
 
 std::variant<File, FileError> File::open_read(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     HANDLE handle = open_shared(path, GENERIC_READ, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error_text();
@@ -87,6 +98,9 @@ std::variant<File, FileError> File::open_read(const std::string& path) {
 }
 
 std::variant<File, FileError> File::open_append(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     // FILE_APPEND_DATA alone: the system places every write at the current end of the file.
     HANDLE handle = open_shared(path, FILE_APPEND_DATA, OPEN_ALWAYS);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -96,6 +110,9 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
 }
 
 std::variant<FileLock, FileError> FileLock::acquire(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     HANDLE handle = open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error_text();
@@ -160,6 +177,9 @@ bool is_directory(const std::wstring& path) {
 } // namespace
 
 std::optional<FileError> create_directories(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     const std::wstring wide = win32::widen(path);
     // Each parent in turn; failures on the way (a drive root, a share, an existing folder) are
     // judged by whether the whole path ends up a directory.
@@ -180,6 +200,9 @@ std::optional<FileError> create_directories(const std::string& path) {
 }
 
 std::optional<std::uint64_t> file_size(const std::string& path) {
+    if (cut_short(path)) {
+        return std::nullopt;
+    }
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(win32::widen(path).c_str(), GetFileExInfoStandard, &data)) {
         return std::nullopt;
@@ -188,10 +211,16 @@ std::optional<std::uint64_t> file_size(const std::string& path) {
 }
 
 bool path_exists(const std::string& path) {
+    if (cut_short(path)) {
+        return false;
+    }
     return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::optional<FileError> rename_path(const std::string& from, const std::string& to) {
+    if (cut_short(from) || cut_short(to)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     if (!MoveFileExW(win32::widen(from).c_str(), win32::widen(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING)) {
         return last_error_text();
@@ -200,6 +229,9 @@ std::optional<FileError> rename_path(const std::string& from, const std::string&
 }
 
 std::optional<FileError> remove_file(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
     if (!DeleteFileW(win32::widen(path).c_str())) {
         return last_error_text();
     }

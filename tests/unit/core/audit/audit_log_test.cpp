@@ -16,6 +16,8 @@
 namespace korvan::audit {
 namespace {
 
+using namespace std::string_literals;
+
 using test::FixedClock;
 using test::read_file_text;
 using test::TempDir;
@@ -27,6 +29,12 @@ constexpr std::uint64_t max_bytes = rejection_log_max_bytes;
 
 std::string record_line(const std::string& ts) {
     return R"({"ts":")" + ts + R"(","action":"sign","success":true})" + "\n";
+}
+
+// A record of the given time padded to exactly `size` bytes, its line feed included.
+std::string padded_record_line(const std::string& ts, std::size_t size) {
+    const std::string head = R"({"ts":")" + ts + R"(","pad":")";
+    return head + std::string(size - head.size() - 3, 'p') + "\"}\n";
 }
 
 std::string ts_at(std::int64_t seconds) {
@@ -98,6 +106,18 @@ TEST(AuditLog, OpeningFailsWhereNoFolderCanBe) {
     EXPECT_EQ(text.rfind("audit log IO failed at " + root.file("file") + "/sub: ", 0), 0u) << text;
 }
 
+TEST(AuditLog, AFolderNameHoldingANulOpensNothing) {
+    TempDir root;
+    FixedClock clock(now_seconds);
+    // Cut at the NUL the name would be a folder that can be made, or one that exists.
+    for (const std::string& dir : {root.file("made") + "\0/x"s, root.path() + "\0"s}) {
+        auto opened = AuditLog::open(dir, max_bytes, 30, 3, clock);
+        EXPECT_TRUE(std::holds_alternative<AuditError>(opened));
+    }
+    EXPECT_FALSE(exists(root.file("made")));
+    EXPECT_FALSE(exists(root.file("audit.log")));
+}
+
 TEST(AuditLog, AFileAtTheSizeLimitTakesOneMoreRecordAndIsThenRotated) {
     TempDir dir;
     const std::string path = dir.file("audit.log");
@@ -157,6 +177,18 @@ TEST(AuditLog, AgeRotationLooksAtTheFirstRecordOnly) {
         {"\n" + record_line(old), false}, // an empty first line
         {"{\"ts\":\"" + old + "\",\"x\":\"\xFF\"}\n", false},
         {record_line(old) + "garbage\n", true},
+        {record_line(old) + "\xFF\xFE\n", true}, // only the first line must be UTF-8
+        {"", false},                             // an empty file is never rotated
+        // The parser stops at a raw NUL; what stands before it is no whole line.
+        {"{\"ts\":\"" + old + "\"}\0\n"s, false},
+        {"{\"ts\":\"" + old + "\"}\0garbage\n"s, false},
+        {"\0"s + record_line(old), false},
+        // A first line as long as the read buffer, and one byte either side of it.
+        {padded_record_line(old, 8191), true},
+        {padded_record_line(old, 8192), true},
+        {padded_record_line(old, 8193), true},
+        {padded_record_line(old, 8193) + padded_record_line(ts_at(now_seconds), 9000), true},
+        {padded_record_line(ts_at(now_seconds), 8193) + padded_record_line(old, 100), false},
     };
     for (const Case& c : cases) {
         TempDir dir;
