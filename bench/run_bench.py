@@ -7,6 +7,7 @@ the same rounds, their order swapped from round to round, and is the ratio of th
 machine is shared and noisy, so single runs say little.
 """
 
+import base64
 import json
 import os
 import statistics
@@ -27,6 +28,7 @@ class Setup:
     work: str
     ec_id: str
     rsa_id: str
+    ec_pem: str
     known_wrapper: str
     quick: bool
 
@@ -35,7 +37,7 @@ class Setup:
         e = os.environ
         return Setup(e["BENCH_BIN"], e["BENCH_MODULE"], e["BENCH_SLOT"], e["BENCH_EXPECT"],
                      e["BENCH_HOME"], e["BENCH_PIN_FILE"], e["BENCH_WORK"], e["BENCH_EC_ID"],
-                     e["BENCH_RSA_ID"], e["BENCH_KNOWN_WRAPPER"], e.get("BENCH_QUICK") == "1")
+                     e["BENCH_RSA_ID"], e["BENCH_EC_PEM"], e["BENCH_KNOWN_WRAPPER"], e.get("BENCH_QUICK") == "1")
 
     def program(self, name):
         return os.path.join(self.bin, name)
@@ -146,14 +148,20 @@ def session_throughput(setup, kind, key_id, count, sessions, block):
             "signature", us(ours), us(with_check), ratio, "≤ 1.10", ratio <= 1.10)
 
 
+def setup_env_with_pin(setup):
+    """For pkcs11-tool's --pin env:BENCH_PIN; the others read the PIN on standard input."""
+    env = setup.environment()
+    with open(setup.pin_file) as f:
+        env["BENCH_PIN"] = f.readline().rstrip("\n")
+    return env
+
+
 def protocol2_process(setup, rounds):
     digest = "5a" + "01" * 31
     digest_file = os.path.join(setup.work, "digest.bin")
     with open(digest_file, "wb") as f:
         f.write(bytes.fromhex(digest))
-    env = setup.environment()
-    with open(setup.pin_file) as f:
-        env["BENCH_PIN"] = f.readline().rstrip("\n")
+    env = setup_env_with_pin(setup)
     out = os.path.join(setup.work, "p2.out")
     commands = {
         "sign-cli": [setup.program("sign-cli"), "--proto=2", setup.module, digest, setup.ec_id,
@@ -168,6 +176,7 @@ def protocol2_process(setup, rounds):
                for name, argv in commands.items()}
     for run in runners.values():
         run()  # once each first, so the page cache is warm for all three alike
+    verify_protocol2_output(setup, out, digest)
     results = alternate(rounds, runners)
     ours, base, tool = (median(results[n]) for n in ("sign-cli", "floor", "pkcs11-tool"))
     ratio = paired_ratio(results, "sign-cli", "floor")
@@ -176,6 +185,22 @@ def protocol2_process(setup, rounds):
             ratio <= 1.10)
     ratio = paired_ratio(results, "sign-cli", "pkcs11-tool")
     add_row("  the same vs pkcs11-tool --sign", ms(ours), ms(tool), ratio, "< 1.00", ratio < 1.0)
+
+
+def verify_protocol2_output(setup, out, digest):
+    """The timed sign-cli run must have made a signature that OpenSSL accepts, not just exit 0."""
+    timed_process([setup.program("sign-cli"), "--proto=2", setup.module, digest, setup.ec_id,
+                   "ec-p256", setup.slot], setup_env_with_pin(setup), setup.pin_file, out)
+    with open(out) as f:
+        lines = f.read().splitlines()
+    signature = os.path.join(setup.work, "p2-check.sig")
+    with open(signature, "wb") as f:
+        f.write(base64.b64decode(lines[1] if len(lines) > 1 else ""))
+    done = subprocess.run([which("openssl"), "pkeyutl", "-verify", "-pubin", "-inkey",
+                           setup.ec_pem, "-in", os.path.join(setup.work, "digest.bin"), "-sigfile",
+                           signature], capture_output=True)
+    if done.returncode != 0:
+        raise Failed("sign-cli --proto=2 gave no signature that OpenSSL verifies")
 
 
 def which(name):
