@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     }
     const auto digest = parse_hex(argv[2]);
     const auto id = parse_hex(argv[3]);
-    const auto slot = parse_count(argv[4]);
+    const auto slot = parse_number(argv[4]);
     const auto pin = read_pin_line();
     if (!digest || !id || !slot || !pin) {
         return fail(program, "bad digest, CKA_ID, slot or PIN");

@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     SessionArgs args;
     if (is_session) {
         const auto id = parse_hex(argv[4]);
-        const auto slot = parse_count(argv[6]);
+        const auto slot = parse_number(argv[6]);
         const auto count = parse_count(argv[7]);
         const auto block = parse_count(argv[8]);
         if (!id || !slot || !count || !block) {

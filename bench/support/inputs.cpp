@@ -7,13 +7,18 @@
 
 namespace korvan::bench {
 
-std::optional<std::uint64_t> parse_count(std::string_view text) {
+std::optional<std::uint64_t> parse_number(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || value == 0) {
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
         return std::nullopt;
     }
     return value;
+}
+
+std::optional<std::uint64_t> parse_count(std::string_view text) {
+    const auto value = parse_number(text);
+    return value && *value > 0 ? value : std::nullopt;
 }
 
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text) {

@@ -11,6 +11,8 @@
 
 namespace korvan::bench {
 
+// A decimal number; a count must be at least 1, a slot id may be 0.
+std::optional<std::uint64_t> parse_number(std::string_view text);
 std::optional<std::uint64_t> parse_count(std::string_view text);
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
 // The first line without its CR/LF; none when standard input is empty.
