@@ -25,6 +25,11 @@ void expect_died_in_sign(const std::vector<TraceEntry>& trace, const std::string
     EXPECT_EQ(trace.back().arg("crash"), how);
 }
 
+// What winedbg writes when Wine starts it for a crash: the prefix must keep it from starting.
+void expect_no_debugger(const std::string& err) {
+    EXPECT_EQ(err.find("Register dump"), std::string::npos) << err;
+}
+
 class CrashInSign : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(CrashInSign, Protocol2LeavesOnlyTheMarker) {
@@ -43,6 +48,7 @@ TEST_P(CrashInSign, Protocol2LeavesOnlyTheMarker) {
     EXPECT_EQ(r.out, "<<KORVAN_SIGN_PROTO_2>>\n");
     EXPECT_EQ(r.err.find("sign-cli: OK"), std::string::npos) << r.err;
     expect_died_in_sign(mock.trace(), GetParam());
+    expect_no_debugger(r.err);
 }
 
 TEST_P(CrashInSign, Protocol3SendsNoSignature) {
@@ -52,6 +58,7 @@ TEST_P(CrashInSign, Protocol3SendsNoSignature) {
     // Exactly what was sent before the crash, with nothing half-written after it.
     EXPECT_EQ(r.conversation.frames(), describe({Hello{}, SessionReady{KeyKindCode::rsa, false}}));
     expect_died_in_sign(r.trace, GetParam());
+    expect_no_debugger(r.result.err);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, CrashInSign, ::testing::Values("abort", "null_write"),
