@@ -3,8 +3,10 @@
 
 scripts/bench builds the programs, makes the token and pins its module, then calls this with the
 paths in the environment (see `Setup.from_environment`). Each ratio compares two programs run in
-the same rounds, their order swapped from round to round, and is the ratio of their medians: this
-machine is shared and noisy, so single runs say little.
+the same rounds, their order swapped from round to round (the session figures take turns inside
+one run, in blocks of signatures). The figures are medians over the rounds and a ratio is the
+median of the rounds' own ratios, so a slow spell of the machine that falls on one round moves
+both sides of that round's ratio alike: on a shared machine single runs say little.
 """
 
 import base64
@@ -37,14 +39,15 @@ class Setup:
         e = os.environ
         return Setup(e["BENCH_BIN"], e["BENCH_MODULE"], e["BENCH_SLOT"], e["BENCH_EXPECT"],
                      e["BENCH_HOME"], e["BENCH_PIN_FILE"], e["BENCH_WORK"], e["BENCH_EC_ID"],
-                     e["BENCH_RSA_ID"], e["BENCH_EC_PEM"], e["BENCH_KNOWN_WRAPPER"], e.get("BENCH_QUICK") == "1")
+                     e["BENCH_RSA_ID"], e["BENCH_EC_PEM"], e["BENCH_KNOWN_WRAPPER"],
+                     e.get("BENCH_QUICK") == "1")
 
     def program(self, name):
         return os.path.join(self.bin, name)
 
-    def environment(self, home=None):
+    def environment(self):
         env = dict(os.environ)
-        env["HOME"] = home or self.home
+        env["HOME"] = self.home
         env["KORVAN_EXPECT_TOKEN"] = self.expect
         return env
 
@@ -63,10 +66,10 @@ def alternate(rounds, runners):
     return results
 
 
-def run_for_value(setup, argv, key, env=None, stdin_pin=True):
+def run_for_value(setup, argv, key, stdin_pin=True):
     """Runs a bench program and returns the integer it prints after `key`."""
     with open(setup.pin_file, "rb") if stdin_pin else open(os.devnull, "rb") as stdin:
-        done = subprocess.run(argv, stdin=stdin, capture_output=True, env=env or setup.environment())
+        done = subprocess.run(argv, stdin=stdin, capture_output=True, env=setup.environment())
     out = done.stdout.decode(errors="replace")
     if done.returncode != 0 or not out.startswith(key + " "):
         raise Failed(f"{' '.join(argv[:2])} failed (exit {done.returncode}): "
