@@ -1,10 +1,14 @@
 #include "core_fixtures.hpp"
 #include "korvan/app_dirs/config.hpp"
+#include "korvan/platform/files.hpp"
 
 #include <gtest/gtest.h>
 
 namespace korvan::app_dirs {
 namespace {
+
+using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 bool readable(std::string_view text) {
     return std::holds_alternative<Config>(parse_config(text));
@@ -60,6 +64,18 @@ TEST(LoadConfig, UnreadableTexts) {
         "{\"pending_module_path\":null,\"pending_module_path\":\"b\"}",
         // One bad member hides the good one beside it.
         "{\"pkcs11_module_path\":\"C:\\\\p11.dll\",\"pending_module_expires\":-1}",
+        // Raw NUL bytes: the parser would end its input at the first one.
+        "{}\0"sv,
+        "{}\0\0\0\0"sv,
+        "{\"telemetry_consent\":true}\0{\"pkcs11_module_path\":\"/usr/lib/p11.so\"}"sv,
+        "{\"a\":\"x\0y\"}"sv,
+        "\0{}"sv,
+        // Names are UTF-8 too: a bad byte, an overlong form, an encoded surrogate.
+        "{\"\xFF\":1}",
+        "{\"pkcs11_module_path\xC3\":\"a\"}",
+        "{\"a\":\"\xC0\xAF\"}",
+        "{\"a\":\"\xED\xA0\x80\"}",
+        "{\"a\":\"\\udc00\"}",
     };
     for (const std::string_view text : texts) {
         EXPECT_FALSE(readable(text)) << text;
@@ -112,6 +128,43 @@ TEST(LoadConfig, OtherMembersLandInExtraByNameWithTheLaterDuplicateWinning) {
     EXPECT_EQ(config.extra.at("alpha"), nlohmann::json::parse(R"({"b":null})"));
     EXPECT_TRUE(config.extra.at("nothing").is_null());
     EXPECT_EQ(config.extra.at("PKCS11_MODULE_PATH"), "C:\\x.dll");
+}
+
+TEST(LoadConfig, FilesOfEverySizeAroundTheReadChunkArriveWhole) {
+    test::TempDir dir;
+    const std::string path = dir.file("config.json");
+    const std::string head = R"({"pkcs11_module_path":")";
+    for (const std::size_t size : {8191u, 8192u, 8193u, 16385u, 1048577u}) {
+        const std::string value(size - head.size() - 2, 'v');
+        test::write_file(path, head + value + "\"}");
+        auto result = load_config(path);
+        ASSERT_TRUE(std::holds_alternative<Config>(result)) << size;
+        EXPECT_EQ(std::get<Config>(result).pkcs11_module_path, value) << size;
+    }
+    // An empty file is read, and is no settings.
+    test::write_file(path, "");
+    auto empty = load_config(path);
+    ASSERT_TRUE(std::holds_alternative<ConfigError>(empty));
+    EXPECT_EQ(std::get<ConfigError>(empty).kind, ConfigError::Kind::Parse);
+}
+
+TEST(LoadConfig, APathHoldingANulNamesNoFile) {
+    // An escaped NUL is a valid string; cut at it, the path would be a file that exists.
+    test::TempDir dir;
+    const std::string module = dir.file("p11.so");
+    test::write_file(module, "module");
+    const std::string named = module + "\0.txt"s;
+    const std::string text = nlohmann::json{{"pkcs11_module_path", named}}.dump();
+    ASSERT_NE(text.find("\\u0000"), std::string::npos) << text;
+    EXPECT_EQ(parsed(text).pkcs11_module_path, named);
+    EXPECT_TRUE(std::holds_alternative<platform::FileError>(platform::canonicalize(named)));
+    EXPECT_TRUE(std::holds_alternative<platform::FileError>(platform::File::open_read(named)));
+    EXPECT_FALSE(platform::file_size(named).has_value());
+    EXPECT_FALSE(platform::path_exists(named));
+    test::write_file(dir.file("config.json"), "{}");
+    auto loaded = load_config(dir.file("config.json") + "\0"s);
+    ASSERT_TRUE(std::holds_alternative<ConfigError>(loaded));
+    EXPECT_EQ(std::get<ConfigError>(loaded).kind, ConfigError::Kind::Read);
 }
 
 TEST(LoadConfig, MissingFilesAndFoldersAreReadErrors) {
