@@ -1,8 +1,8 @@
 #pragma once
 
+#include "korvan/platform/secret_storage.hpp"
 #include "korvan/platform/secure_zero.hpp"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,27 +11,10 @@
 
 namespace korvan::platform {
 
-// A fixed buffer for a secret: wiped over its whole size when it dies, and on demand.
-template <std::size_t N> class SecretArray {
-  public:
-    SecretArray() = default;
-    SecretArray(const SecretArray&) = delete;
-    SecretArray& operator=(const SecretArray&) = delete;
-    ~SecretArray() { wipe(); }
-
-    void wipe() { secure_zero(bytes_.data(), bytes_.size()); }
-    std::span<std::uint8_t, N> span() { return bytes_; }
-    std::span<const std::uint8_t, N> span() const { return bytes_; }
-    static constexpr std::size_t size() { return N; }
-
-  private:
-    std::array<std::uint8_t, N> bytes_{};
-};
-
 // Hands memory out through Upstream and overwrites every allocated byte with zeros before giving
-// it back, so a container's spare capacity and its old blocks after growth are wiped too. Upstream
-// is a parameter so that a test can check the bytes it gets back.
-template <class T, class Upstream = std::allocator<T>> class WipingAllocator {
+// it back, so a container's spare capacity and its old blocks after growth are wiped too. The
+// default upstream is the locked secret memory; another one lets a test look at what comes back.
+template <class T, class Upstream = SecretStorage<T>> class WipingAllocator {
   public:
     using value_type = T;
     using is_always_equal = typename std::allocator_traits<Upstream>::is_always_equal;
@@ -61,7 +44,7 @@ template <class T, class Upstream = std::allocator<T>> class WipingAllocator {
 
 // Owned bytes of a secret (a PIN, an encoded frame): wiped over their whole capacity when the
 // storage is released, on every path.
-template <class Upstream = std::allocator<std::uint8_t>>
+template <class Upstream = SecretStorage<std::uint8_t>>
 using BasicSecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t, Upstream>>;
 using SecretBytes = BasicSecretBytes<>;
 
@@ -69,5 +52,24 @@ using SecretBytes = BasicSecretBytes<>;
 template <class Upstream> void release(BasicSecretBytes<Upstream>& bytes) {
     BasicSecretBytes<Upstream>(bytes.get_allocator()).swap(bytes);
 }
+
+// A fixed buffer for a secret, zeros at first: wiped over its whole size when it dies, and on
+// demand.
+template <std::size_t N> class SecretArray {
+  public:
+    SecretArray() = default;
+    SecretArray(const SecretArray&) = delete;
+    SecretArray& operator=(const SecretArray&) = delete;
+
+    void wipe() { secure_zero(bytes_.data(), bytes_.size()); }
+    std::span<std::uint8_t, N> span() { return std::span<std::uint8_t, N>(bytes_.data(), N); }
+    std::span<const std::uint8_t, N> span() const {
+        return std::span<const std::uint8_t, N>(bytes_.data(), N);
+    }
+    static constexpr std::size_t size() { return N; }
+
+  private:
+    SecretBytes bytes_ = SecretBytes(N);
+};
 
 } // namespace korvan::platform
