@@ -41,5 +41,6 @@ int dispatch(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     platform::prepare_unattended_process();
+    platform::harden_process();
     platform::exit_process(dispatch(argc, argv));
 }

@@ -11,6 +11,10 @@ namespace korvan::platform {
 // The very first call of the program.
 void prepare_unattended_process();
 
+// Keeps the secrets of this process out of crash files: a crash inside module code must not write
+// the PIN to disk. Changes nothing else about the run; early in main.
+void harden_process();
+
 // The command line as UTF-8 strings, element 0 the program path. Windows reads the UTF-16 command
 // line itself and ignores argc/argv. None when an argument is not valid Unicode.
 std::optional<std::vector<std::string>> command_line(int argc, char** argv);
