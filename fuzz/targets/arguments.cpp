@@ -79,6 +79,12 @@ std::optional<std::uint64_t> plain_decimal(std::string_view text, std::uint64_t 
     return value;
 }
 
+// Text holds bytes in char, which may be signed: compare them as the bytes they are.
+bool same_bytes(std::string_view text, const std::vector<std::uint8_t>& bytes) {
+    return std::equal(text.begin(), text.end(), bytes.begin(), bytes.end(),
+                      [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; });
+}
+
 void check_hex(std::string_view text) {
     fuzz::check(cli::decode_hex(text) == plain_hex(text), "decode_hex");
 }
@@ -113,11 +119,8 @@ void check_expected_token(std::string_view text) {
         serial && label && platform::is_valid_utf8(*serial) && platform::is_valid_utf8(*label);
     fuzz::check(token.has_value() == valid, "parse_expected_token: hex and UTF-8 on both sides");
     if (token) {
-        fuzz::check(
-            std::equal(token->serial.begin(), token->serial.end(), serial->begin(),
-                       serial->end()) &&
-                std::equal(token->label.begin(), token->label.end(), label->begin(), label->end()),
-            "parse_expected_token splits at the first colon");
+        fuzz::check(same_bytes(token->serial, *serial) && same_bytes(token->label, *label),
+                    "parse_expected_token splits at the first colon");
     }
 }
 
