@@ -4,12 +4,35 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <csignal>
+
 namespace korvan::platform {
+
+namespace {
+
+// What the current C runtime's abort() ends a process with (__fastfail); msvcrt's own abort would
+// exit with 3, which protocol 2 gives to a PIN problem.
+constexpr UINT fast_fail_status = 0xC0000409;
+
+LONG WINAPI end_with_exception_status(EXCEPTION_POINTERS* info) {
+    TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void end_on_abort(int) {
+    TerminateProcess(GetCurrentProcess(), fast_fail_status);
+}
+
+} // namespace
 
 void prepare_unattended_process() {
     // SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX: a missing module
     // dependency or a crash in module code must never open a dialog box that waits for a user.
     SetErrorMode(0x8003);
+    // A crash in module code ends the process with the crash's own status, never with a code
+    // the parent would read as a result.
+    SetUnhandledExceptionFilter(end_with_exception_status);
+    std::signal(SIGABRT, end_on_abort);
 }
 
 // Windows writes no crash file of a process unless an administrator set that up for every
