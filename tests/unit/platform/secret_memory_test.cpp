@@ -10,9 +10,11 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace korvan::platform {
 namespace {
@@ -99,18 +101,49 @@ std::optional<long> locked_kib() {
     return std::nullopt;
 }
 
-TEST(SecretMemory, APinBufferIsLockedInMemoryWhileItLives) {
+// Released blocks are kept locked for reuse, so the count is taken over more buffers than are
+// kept: every buffer beyond them must bring locked pages of its own, and every block that is not
+// kept must be unlocked before it is freed.
+TEST(SecretMemory, PinBuffersAreLockedInMemoryAndUnlockedWhenNotKept) {
     const std::optional<long> before = locked_kib();
     if (!before) {
         GTEST_SKIP() << "this system does not report locked memory";
     }
+    constexpr long page_kib = 4;
+    constexpr long alive = 3 * static_cast<long>(kept_secret_blocks);
     std::optional<long> during;
     {
-        SecretArray<1024> buffer;
+        std::vector<std::unique_ptr<SecretArray<1024>>> buffers;
+        for (long i = 0; i < alive; ++i) {
+            buffers.push_back(std::make_unique<SecretArray<1024>>());
+        }
         during = locked_kib();
     }
-    EXPECT_GE(*during, *before + 4) << "unless RLIMIT_MEMLOCK is exhausted";
-    EXPECT_EQ(locked_kib(), before) << "unlocked again before it was freed";
+    const long kept_kib = static_cast<long>(kept_secret_blocks) * page_kib;
+    EXPECT_GE(*during, *before + (alive - static_cast<long>(kept_secret_blocks)) * page_kib)
+        << "unless RLIMIT_MEMLOCK is exhausted";
+    EXPECT_LE(*locked_kib(), *before + kept_kib) << "unlocked again before it was freed";
+}
+
+TEST(SecretMemory, AKeptBlockComesBackAsZerosWhateverItsOwnerLeft) {
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i < kept_secret_blocks; ++i) {
+        auto* block = static_cast<unsigned char*>(acquire_secret_memory(100));
+        ASSERT_NE(block, nullptr);
+        std::memset(block, 0xEE, 4096); // the whole page, past the size asked for
+        blocks.push_back(block);
+    }
+    for (void* block : blocks) {
+        release_secret_memory(block, 100);
+    }
+    for (std::size_t i = 0; i < kept_secret_blocks; ++i) {
+        auto* block = static_cast<unsigned char*>(acquire_secret_memory(100));
+        ASSERT_NE(block, nullptr);
+        for (std::size_t b = 0; b < 4096; ++b) {
+            ASSERT_EQ(block[b], 0) << "byte " << b;
+        }
+        release_secret_memory(block, 100);
+    }
 }
 
 } // namespace

@@ -10,8 +10,10 @@ namespace korvan::platform {
 // Memory for secrets in whole pages of their own, kept out of swap where the system allows it
 // (a lock that fails is ignored: the secret is still wiped). Null when no memory is left.
 void* acquire_secret_memory(std::size_t size);
-// Gives back a block of acquire_secret_memory; its bytes must already be wiped.
+// Gives back a block of acquire_secret_memory; its bytes must already be wiped. Up to
+// `kept_secret_blocks` blocks stay locked, zeroed again, for the next secrets of their size.
 void release_secret_memory(void* block, std::size_t size) noexcept;
+inline constexpr std::size_t kept_secret_blocks = 16;
 
 // Sees every secret block, with the size it was acquired with, right before it goes back: lets a
 // test check that nothing is released unwiped. Gives the observer it replaces; none by default.
