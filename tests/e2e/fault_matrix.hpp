@@ -8,7 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +56,43 @@ std::string fault_name(const Fault& fault);
 
 // Letters, digits and underscores only, for GoogleTest parameter names.
 std::string test_name(const std::string& text);
+
+// One row of a matrix: a fault injected at one step of a baseline run.
+template <class Baseline> struct MatrixRow {
+    std::string name;
+    const Baseline* baseline;
+    std::size_t step;
+    Fault fault;
+};
+
+// Every step of every baseline (only its `rows_for` roles where it names some) failing with each
+// value `values_for` gives its role, and a null entry at the first call of a function whose role
+// is `nullable`: a null entry misses every call of the function.
+template <class Baseline, class ValuesFor, class Nullable>
+std::vector<MatrixRow<Baseline>> matrix_rows(const std::vector<Baseline>& baselines,
+                                             ValuesFor values_for, Nullable nullable) {
+    std::vector<MatrixRow<Baseline>> out;
+    for (const Baseline& b : baselines) {
+        std::map<std::string, unsigned> seen;
+        for (std::size_t i = 0; i < b.steps.size(); ++i) {
+            const auto& s = b.steps[i];
+            const unsigned nth = ++seen[s.function];
+            if (!b.rows_for.empty() && b.rows_for.count(s.role) == 0) {
+                continue;
+            }
+            for (const std::uint32_t value : values_for(s.role)) {
+                out.push_back({"", &b, i, {s.function, nth, value}});
+            }
+            if (nullable(s.role) && nth == 1) {
+                out.push_back({"", &b, i, {s.function, 1, std::nullopt}});
+            }
+        }
+    }
+    for (auto& r : out) {
+        r.name = test_name(r.baseline->name + "_" + fault_name(r.fault));
+    }
+    return out;
+}
 
 // The functions of the trace in order, C_GetAttributeValue included.
 Calls call_names(const std::vector<TraceEntry>& trace);

@@ -276,37 +276,11 @@ bool nullable(Role role) {
            role != Role::sign;
 }
 
-struct Row {
-    std::string name;
-    const Baseline* baseline;
-    std::size_t step;
-    Fault fault;
-};
+using Row = MatrixRow<Baseline>;
 
 std::vector<Row> rows() {
     static const std::vector<Baseline> all = baselines();
-    std::vector<Row> out;
-    for (const Baseline& b : all) {
-        std::map<std::string, unsigned> seen;
-        for (std::size_t i = 0; i < b.steps.size(); ++i) {
-            const Step& s = b.steps[i];
-            const unsigned nth = ++seen[s.function];
-            if (!b.rows_for.empty() && b.rows_for.count(s.role) == 0) {
-                continue;
-            }
-            for (const std::uint32_t value : values_for(s.role)) {
-                out.push_back({"", &b, i, {s.function, nth, value}});
-            }
-            // A null entry misses every call of the function: its first call is the row.
-            if (nullable(s.role) && nth == 1) {
-                out.push_back({"", &b, i, {s.function, 1, std::nullopt}});
-            }
-        }
-    }
-    for (Row& r : out) {
-        r.name = test_name(r.baseline->name + "_" + fault_name(r.fault));
-    }
-    return out;
+    return matrix_rows(all, values_for, nullable);
 }
 
 struct Expected {
