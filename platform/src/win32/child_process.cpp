@@ -1,6 +1,6 @@
 #include "korvan/platform/child_process.hpp"
-#include "korvan/platform/command_line.hpp"
 #include "handles.hpp"
+#include "korvan/platform/command_line.hpp"
 #include "wide.hpp"
 
 #include <windows.h>

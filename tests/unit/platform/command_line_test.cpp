@@ -15,13 +15,13 @@ TEST(WindowsCommandLine, SplitsBackIntoTheSameArguments) {
     };
     const Case cases[] = {
         {{"sign-cli.exe"}, R"("sign-cli.exe")"},
-        {{"p", "", "a b"}, R"("p" "" "a b")"},
-        {{R"(say "hi")"}, R"("say \"hi\"")"},
-        {{R"(C:\dir\file)"}, R"("C:\dir\file")"},
-        {{R"(C:\dir\)"}, R"("C:\dir\\")"},
-        {{R"(a\"b)"}, R"("a\\\"b")"},
-        {{R"(a\\)", "b"}, R"("a\\\\" "b")"},
-        {{"\xC5\x9F\xFF"}, "\"\xC5\x9F\xFF\""},
+        {{"p", "", "a b"}, R"("p" "" "a b")"},    // an empty argument survives
+        {{R"(say "hi")"}, R"("say \"hi\"")"},     // a quote is escaped
+        {{R"(C:\dir\file)"}, R"("C:\dir\file")"}, // inner backslashes are literal
+        {{R"(C:\dir\)"}, R"("C:\dir\\")"},        // ... but not before the closing quote
+        {{R"(a\"b)"}, R"("a\\\"b")"},             // a backslash before a quote
+        {{R"(a\\)", "b"}, R"("a\\\\" "b")"},      // two before the closing quote
+        {{"\xC5\x9F\xFF"}, "\"\xC5\x9F\xFF\""},   // other bytes pass as they are
     };
     for (const Case& c : cases) {
         EXPECT_EQ(windows_command_line(c.arguments), c.line) << c.line;
