@@ -66,10 +66,33 @@ TokenCheck classify_token_check(CK_RV rv, const TokenIdentity* identity,
     return token_check::Changed{};
 }
 
+bool matches_by_serial_alone(const TokenIdentity& identity, const ExpectedToken& expected) {
+    return !expected.serial.empty() && identity.serial == expected.serial &&
+           identity.label != expected.label;
+}
+
+bool serial_names_one_token(std::span<const ListedToken> listing, CK_SLOT_ID slot,
+                            const std::string& serial) {
+    return std::none_of(listing.begin(), listing.end(), [&](const ListedToken& entry) {
+        return entry.slot != slot && entry.identity.serial == serial;
+    });
+}
+
+TokenCheck check_token_identity(Module& module, CK_SLOT_ID slot, const TokenIdentity& identity,
+                                const ExpectedToken& expected) {
+    const TokenCheck check = classify_token_check(CKR_OK, &identity, expected);
+    if (std::holds_alternative<token_check::Match>(check) &&
+        matches_by_serial_alone(identity, expected) &&
+        !serial_names_one_token(list_token_identities(module), slot, identity.serial)) {
+        return token_check::Changed{};
+    }
+    return check;
+}
+
 TokenCheck check_token_in_slot(Module& module, CK_SLOT_ID slot, const ExpectedToken& expected) {
     const auto read = read_token_identity(module, slot);
     if (const auto* identity = std::get_if<TokenIdentity>(&read)) {
-        return classify_token_check(CKR_OK, identity, expected);
+        return check_token_identity(module, slot, *identity, expected);
     }
     return classify_token_check(std::get<CK_RV>(read), nullptr, expected);
 }
@@ -118,14 +141,22 @@ std::optional<CK_SLOT_ID> find_unique_token(std::span<const ListedToken> listing
 
 std::variant<CK_SLOT_ID, token_check::Changed, token_check::Failed>
 locate_token(Module& module, CK_SLOT_ID requested, const ExpectedToken& expected) {
-    const TokenCheck check = check_token_in_slot(module, requested, expected);
-    if (std::holds_alternative<token_check::Match>(check)) {
-        return requested;
-    }
+    const auto read = read_token_identity(module, requested);
+    const auto* identity = std::get_if<TokenIdentity>(&read);
+    const CK_RV rv = identity != nullptr ? CKR_OK : std::get<CK_RV>(read);
+    const TokenCheck check = classify_token_check(rv, identity, expected);
     if (const auto* failed = std::get_if<token_check::Failed>(&check)) {
         return *failed;
     }
+    const bool match = std::holds_alternative<token_check::Match>(check);
+    if (match && !matches_by_serial_alone(*identity, expected)) {
+        return requested;
+    }
+    // One listing serves both questions: is the serial shared, and where is the expected token.
     const std::vector<ListedToken> listing = list_token_identities(module);
+    if (match && serial_names_one_token(listing, requested, identity->serial)) {
+        return requested;
+    }
     if (const auto slot = find_unique_token(listing, expected)) {
         return *slot;
     }

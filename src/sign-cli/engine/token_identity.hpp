@@ -44,7 +44,23 @@ std::variant<TokenIdentity, CK_RV> read_token_identity(Module& module, CK_SLOT_I
 // The values that mean the token is not there: a token gone counts as a changed token.
 bool is_token_gone(CK_RV rv);
 
+// The check on what one slot reports, without asking the module anything more. A Match here may
+// rest on the serial number alone (the label differs); see serial_names_one_token.
 TokenCheck classify_token_check(CK_RV rv, const TokenIdentity* identity,
+                                const ExpectedToken& expected);
+
+// The expected serial number, but another label: a renamed token, or one of several tokens that
+// report the same serial number (some modules give all their tokens one serial).
+bool matches_by_serial_alone(const TokenIdentity& identity, const ExpectedToken& expected);
+
+// Whether no token in another slot of the listing reports this serial number.
+bool serial_names_one_token(std::span<const ListedToken> listing, CK_SLOT_ID slot,
+                            const std::string& serial);
+
+// classify_token_check of the token read from slot; a match by serial alone stands only while no
+// other listed token shares the serial (then the module's slots are listed, else nothing more is
+// asked).
+TokenCheck check_token_identity(Module& module, CK_SLOT_ID slot, const TokenIdentity& identity,
                                 const ExpectedToken& expected);
 TokenCheck check_token_in_slot(Module& module, CK_SLOT_ID slot, const ExpectedToken& expected);
 

@@ -180,7 +180,7 @@ std::optional<Proto3Failure> confirm_token(Proto3Session& session,
     }
     const auto& identity = std::get<engine::TokenIdentity>(read);
     if (std::holds_alternative<engine::token_check::Match>(
-            engine::classify_token_check(CKR_OK, &identity, expected))) {
+            engine::check_token_identity(session.module, session.slot, identity, expected))) {
         return std::nullopt;
     }
     return failure(Proto3ErrorCode::TokenMismatch);

@@ -69,6 +69,21 @@ TEST(ClassifyTokenCheck, SerialDecidesAloneLabelOnlyWithoutSerial) {
     }
 }
 
+TEST(SharedSerial, ASerialMatchWithAnotherLabelStandsOnlyForASerialNoOtherTokenHas) {
+    const ExpectedToken expected{"S1", "Kart"};
+    EXPECT_FALSE(matches_by_serial_alone({"Kart", "S1"}, expected)) << "label equal too";
+    EXPECT_TRUE(matches_by_serial_alone({"Renamed", "S1"}, expected));
+    EXPECT_FALSE(matches_by_serial_alone({"Renamed", "S2"}, expected)) << "no match at all";
+    EXPECT_FALSE(matches_by_serial_alone({"Renamed", ""}, {"", "Kart"})) << "label rule";
+
+    const std::vector<ListedToken> listing = {
+        {1, {"Renamed", "S1"}}, {2, {"Kart", "S2"}}, {3, {"Kart", "S2"}}};
+    EXPECT_TRUE(serial_names_one_token(listing, 1, "S1")) << "only its own slot";
+    EXPECT_FALSE(serial_names_one_token(listing, 2, "S2")) << "slot 3 has it too";
+    EXPECT_FALSE(serial_names_one_token(listing, 9, "S1")) << "a slot the listing lacks";
+    EXPECT_TRUE(serial_names_one_token({}, 1, "S1")) << "nothing listed: nothing contradicts";
+}
+
 TEST(FindUniqueToken, NeedsExactlyOneSlotWithSerialAndLabel) {
     const std::vector<ListedToken> listing = {
         {1, {"Kart", "S1"}},  {2, {"Kart", "S2"}}, {5, {"Kart", "S2"}},
