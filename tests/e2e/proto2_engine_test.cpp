@@ -370,7 +370,7 @@ std::vector<FailureCase> failure_cases() {
          ok,
          e,
          "sign-cli: DIGEST_KEY_MISMATCH: rsa anahtar\xC4\xB1 32 baytl\xC4\xB1k \xC3\xB6zet "
-         "korvanr, 48 bayt geldi",
+         "bekler, 48 bayt geldi",
          8,
          {}},
         {"digest does not fit the token's key",
@@ -379,7 +379,7 @@ std::vector<FailureCase> failure_cases() {
          ok,
          e,
          "sign-cli: DIGEST_KEY_MISMATCH: ec-p384 anahtar\xC4\xB1 48 baytl\xC4\xB1k \xC3\xB6zet "
-         "korvanr, 32 bayt geldi",
+         "bekler, 32 bayt geldi",
          8,
          until_login + search + read_ec_key + logout_close},
         {"C_SignInit fails", fail("C_SignInit", "0x5"), rsa, ok, e,

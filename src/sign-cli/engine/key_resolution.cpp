@@ -134,7 +134,7 @@ std::optional<outcome::DigestKeyMismatch> check_digest_size(KeyKind kind,
         return std::nullopt;
     }
     return outcome::DigestKeyMismatch{
-        fmt::format("{} anahtarı {} baytlık özet korvanr, {} bayt geldi", to_text(kind), expected,
+        fmt::format("{} anahtarı {} baytlık özet bekler, {} bayt geldi", to_text(kind), expected,
                     digest_length)};
 }
 

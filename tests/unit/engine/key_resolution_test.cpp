@@ -80,11 +80,11 @@ TEST(CheckDigestSize, EachKindSignsOneDigestLength) {
         const char* text;
     };
     const Case cases[] = {
-        {KeyKind::rsa, 64, "rsa anahtarı 32 baytlık özet korvanr, 64 bayt geldi"},
-        {KeyKind::rsa, 48, "rsa anahtarı 32 baytlık özet korvanr, 48 bayt geldi"},
-        {KeyKind::ec_p384, 32, "ec-p384 anahtarı 48 baytlık özet korvanr, 32 bayt geldi"},
-        {KeyKind::ec_p521, 48, "ec-p521 anahtarı 64 baytlık özet korvanr, 48 bayt geldi"},
-        {KeyKind::ec_p256, 0, "ec-p256 anahtarı 32 baytlık özet korvanr, 0 bayt geldi"},
+        {KeyKind::rsa, 64, "rsa anahtarı 32 baytlık özet bekler, 64 bayt geldi"},
+        {KeyKind::rsa, 48, "rsa anahtarı 32 baytlık özet bekler, 48 bayt geldi"},
+        {KeyKind::ec_p384, 32, "ec-p384 anahtarı 48 baytlık özet bekler, 32 bayt geldi"},
+        {KeyKind::ec_p521, 48, "ec-p521 anahtarı 64 baytlık özet bekler, 48 bayt geldi"},
+        {KeyKind::ec_p256, 0, "ec-p256 anahtarı 32 baytlık özet bekler, 0 bayt geldi"},
     };
     for (const auto& c : cases) {
         const auto mismatch = check_digest_size(c.kind, c.length);
