@@ -1,5 +1,7 @@
 #include "failure_line.hpp"
 
+#include "engine/rv_name.hpp"
+
 #include <array>
 #include <string_view>
 
@@ -37,7 +39,10 @@ std::string failure_line(const sign_proto::Proto3Failure& failure) {
         failure.has_token_flags ? fmt::format(" token-flags=0x{:x}", failure.token_flags) : "";
     const std::string_view meaning =
         code >= 1 && code <= meanings.size() ? meanings[code - 1] : "unknown code";
-    return fmt::format("error code={} rv=0x{:x}{} ({})", code, failure.rv, flags, meaning);
+    // An rv of 0 is the frame's "no PKCS#11 value", not a CKR_OK worth naming.
+    const std::string_view name = failure.rv == 0 ? "" : engine::rv_name(failure.rv);
+    const std::string rv = fmt::format("0x{:x}{}{}", failure.rv, name.empty() ? "" : " ", name);
+    return fmt::format("error code={} rv={}{} ({})", code, rv, flags, meaning);
 }
 
 } // namespace korvan::client

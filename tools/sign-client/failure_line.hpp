@@ -6,8 +6,9 @@
 
 namespace korvan::client {
 
-// One line for an Error frame: "error code=6 rv=0xa0 (the PIN was refused)", with
-// " token-flags=0x..." after the rv when the frame carries the token's flags.
+// One line for an Error frame: "error code=6 rv=0xa0 CKR_PIN_INCORRECT (the PIN was refused)",
+// the rv's name where the standard has one, and " token-flags=0x..." after the rv when the frame
+// carries the token's flags.
 std::string failure_line(const sign_proto::Proto3Failure& failure);
 
 } // namespace korvan::client

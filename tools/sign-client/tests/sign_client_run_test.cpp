@@ -64,7 +64,8 @@ TEST(SignClientRun, AnErrorFrameIsOneLineAndExitOne) {
     const ClientRun run = run_client({}, "9999\n");
     EXPECT_EQ(run.result.exit_code, 1);
     EXPECT_EQ(run.result.out, "");
-    EXPECT_TRUE(has_line(run.result.err, "sign-client: error code=6 rv=0xa0 ")) << run.result.err;
+    EXPECT_TRUE(has_line(run.result.err, "sign-client: error code=6 rv=0xa0 CKR_PIN_INCORRECT "))
+        << run.result.err;
     // sign-cli writes to the standard error it shares with sign-client.
     EXPECT_TRUE(has_line(run.result.err, "sign-cli proto3: error code=6 rv=0xa0"))
         << run.result.err;
