@@ -224,6 +224,7 @@ TEST(Proto3Startup, FirstFrameOtherThanLoginIsAProtocolViolation) {
         {"length 0", {RawBytes{"\0\0\0\0"s}}},
         {"length 2049", {RawBytes{"\0\0\x08\x01\x01"s + std::string(2048, '1')}}},
         {"two length bytes, then the end", {RawBytes{"\0\0"s}}},
+        {"a header without its type, then the end", {RawBytes{"\0\0\0\x07"s}}},
         {"Login cut short",
          {RawBytes{"\0\0\0\x07\x01\x00\x04"s
                    "12"}}},
