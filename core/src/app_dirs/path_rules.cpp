@@ -164,6 +164,11 @@ bool windows_in_system_dir(std::string_view text) {
     if (!(text.size() >= 3 && starts_with_drive(text) && is_separator(text[2]))) {
         return false;
     }
+    // A colon past the drive names an alternate data stream ("...\\folder:name.dll"), which can
+    // hold code that no listing of the folder shows.
+    if (text.find(':', 2) != std::string_view::npos) {
+        return false;
+    }
     std::size_t start = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i == text.size() || is_separator(text[i])) {

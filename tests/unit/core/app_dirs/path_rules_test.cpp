@@ -121,6 +121,12 @@ TEST(PathRules, InSystemDirPerFamily) {
         {win, "\\\\?\\", false},
         {win, "Program Files\\x.dll", false},
         {win, "C:Program Files\\x.dll", false},
+        // An alternate data stream can hold code, whatever folder it hangs on.
+        {win, "C:\\Program Files\\Vendor:p11.dll", false},
+        {win, "C:\\Windows\\System32\\spool:x.dll", false},
+        {win, "c:/program files/v/p11.dll:code", false},
+        {win, "C:\\Program Files\\V\\p11.dll::$DATA", false},
+        {win, "\\\\?\\C:\\Program Files\\Vendor:p11.dll", false},
         {win, "", false},
         {mac, "/usr/local/lib/x.dylib", true},
         {mac, "/Library/x", true},
