@@ -6,9 +6,13 @@
 
 #include "child_process.hpp"
 
+#include <gtest/gtest.h>
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace korvan::test {
@@ -33,11 +37,30 @@ template <class Pipes> void close_child_ends(const ChildChannels<Pipes>& c) {
 
 // The parent's ends of a child that did not start.
 template <class Pipes> void close_parent_ends(const ChildChannels<Pipes>& c) {
-    Pipes::close(c.to_child);
-    Pipes::close(c.from_out);
+    for (const auto end : {c.to_child, c.from_out}) {
+        if (end != Pipes::none) {
+            Pipes::close(end);
+        }
+    }
     if (c.from_err != Pipes::none && c.from_err != c.to_child) {
         Pipes::close(c.from_err);
     }
+}
+
+// Why the run asks for standard handles no child can have, if it does.
+inline std::optional<std::string> layout_problem(const ChildRun& run) {
+    if (run.stdin_is_stderr && run.stderr_is_stdout) {
+        return "stdin_is_stderr and stderr_is_stdout cannot be combined";
+    }
+    return std::nullopt;
+}
+
+// The result of a child that never ran; it fails the calling test with the reason.
+inline ChildResult not_started(std::string failure) {
+    ADD_FAILURE() << "the child did not start: " << failure;
+    ChildResult result;
+    result.start_failure = std::move(failure);
+    return result;
 }
 
 // Writes the input and reads both outputs to their ends; every parent end is closed afterwards.

@@ -29,8 +29,12 @@ struct ChildResult {
     int exit_code = -1;
     std::string out;
     std::string err;
+    // Set when the child never ran: the call that failed and the system's error for it.
+    std::optional<std::string> start_failure;
 };
 
+// A child that cannot be started also fails the calling test, with the start failure's text, so
+// no caller can mistake the empty result for a child that ran and said nothing.
 ChildResult run_child(const std::string& program, const ChildRun& run);
 
 // The folder of the running test executable, where the build also puts the program and modules.

@@ -4,7 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <set>
+#include <fcntl.h>
+#include <optional>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -66,64 +67,78 @@ std::vector<std::string> child_environment(const ChildRun& run) {
     return env;
 }
 
-bool open_channels(const ChildRun& run, Channels& c) {
+std::string system_error(const char* call, int error) {
+    return std::string(call) + ": " + std::strerror(error) + " (errno " + std::to_string(error) +
+           ")";
+}
+
+// Close-on-exec, so a child another thread starts meanwhile cannot inherit them; the dup2 onto 0,
+// 1 and 2 gives this child its own ends without the flag.
+std::optional<std::string> open_pipe(int (&fds)[2]) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        fds[0] = fds[1] = -1;
+        return system_error("pipe2", errno);
+    }
+    return std::nullopt;
+}
+
+// Every end made so far is recorded in `c` before the next call, so a failure can close them all.
+std::optional<std::string> open_channels(const ChildRun& run, Channels& c) {
     int out[2];
-    if (::pipe(out) != 0) {
-        return false;
+    if (auto failure = open_pipe(out)) {
+        return failure;
     }
     c.child[1] = out[1];
     c.from_out = out[0];
     c.child_only = {out[1]};
     if (run.stdin_is_stderr) {
         int duplex[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, duplex) != 0) {
-            return false;
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, duplex) != 0) {
+            return system_error("socketpair", errno);
         }
         c.child[0] = c.child[2] = duplex[1];
         c.to_child = c.from_err = duplex[0];
         c.child_only.push_back(duplex[1]);
-        return true;
+        return std::nullopt;
     }
     int in[2];
-    if (::pipe(in) != 0) {
-        return false;
+    if (auto failure = open_pipe(in)) {
+        return failure;
     }
     c.child[0] = in[0];
     c.to_child = in[1];
     c.child_only.push_back(in[0]);
     if (run.stderr_is_stdout) {
         c.child[2] = out[1];
-        return true;
+        return std::nullopt;
     }
     int err[2];
-    if (::pipe(err) != 0) {
-        return false;
+    if (auto failure = open_pipe(err)) {
+        return failure;
     }
     c.child[2] = err[1];
     c.from_err = err[0];
     c.child_only.push_back(err[1]);
-    return true;
+    return std::nullopt;
 }
 
 } // namespace
 
 ChildResult run_child(const std::string& program, const ChildRun& run) {
     std::signal(SIGPIPE, SIG_IGN); // a child that exits early must not kill the test
+    if (auto problem = layout_problem(run)) {
+        return not_started(*problem);
+    }
     Channels channels;
-    if ((run.stdin_is_stderr && run.stderr_is_stdout) || !open_channels(run, channels)) {
-        return {};
+    if (auto failure = open_channels(run, channels)) {
+        close_child_ends(channels);
+        close_parent_ends(channels);
+        return not_started(*failure);
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int target = 0; target < 3; ++target) {
         posix_spawn_file_actions_adddup2(&actions, channels.child[target], target);
-    }
-    std::set<int> originals{channels.child[0], channels.child[1], channels.child[2],
-                            channels.to_child, channels.from_out, channels.from_err};
-    for (const int fd : originals) {
-        if (fd > 2) {
-            posix_spawn_file_actions_addclose(&actions, fd);
-        }
     }
 
     std::vector<std::string> args{program};
@@ -145,11 +160,11 @@ ChildResult run_child(const std::string& program, const ChildRun& run) {
         posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close_child_ends(channels);
-    ChildResult result;
     if (spawned != 0) {
         close_parent_ends(channels);
-        return result;
+        return not_started(system_error("posix_spawn", spawned));
     }
+    ChildResult result;
     exchange(channels, run, result);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,9 +100,45 @@ struct Win32Pipes {
 };
 using Channels = ChildChannels<Win32Pipes>;
 
+std::string narrow(const wchar_t* text, int length) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+// "CreateProcessW: error 2 (The system cannot find the file specified.)", from GetLastError.
+std::string system_error(const char* call, DWORD code = GetLastError()) {
+    std::string text = std::string(call) + ": error " + std::to_string(code);
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    if (length > 0) {
+        std::string words = narrow(message, static_cast<int>(length));
+        words.erase(words.find_last_not_of("\r\n ") + 1);
+        text += " (" + words + ")";
+    }
+    LocalFree(message);
+    return text;
+}
+
+// A pipe of which only the child's end (the read end when the child reads) is inheritable.
+std::optional<std::string> open_pipe(HANDLE& read_end, HANDLE& write_end, bool child_reads) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+        read_end = write_end = nullptr;
+        return system_error("CreatePipe");
+    }
+    if (!SetHandleInformation(child_reads ? write_end : read_end, HANDLE_FLAG_INHERIT, 0)) {
+        return system_error("SetHandleInformation");
+    }
+    return std::nullopt;
+}
+
 // A duplex named pipe: our end is not inherited, the child's end is opened for reading and
 // writing.
-bool open_duplex(HANDLE& ours, HANDLE& childs) {
+std::optional<std::string> open_duplex(HANDLE& ours, HANDLE& childs) {
     static std::atomic<unsigned> counter{0};
     const std::wstring name = L"\\\\.\\pipe\\korvan-test-" +
                               std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -109,104 +147,194 @@ bool open_duplex(HANDLE& ours, HANDLE& childs) {
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
                             nullptr);
     if (ours == INVALID_HANDLE_VALUE) {
-        return false;
+        ours = nullptr;
+        return system_error("CreateNamedPipeW");
     }
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     childs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0,
                          nullptr);
     if (childs == INVALID_HANDLE_VALUE) {
-        CloseHandle(ours);
-        return false;
+        childs = nullptr;
+        return system_error("CreateFileW on the named pipe");
     }
-    return ConnectNamedPipe(ours, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    if (!ConnectNamedPipe(ours, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        return system_error("ConnectNamedPipe");
+    }
+    return std::nullopt;
 }
 
-bool open_channels(const ChildRun& run, Channels& c) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out_write = nullptr;
-    if (!CreatePipe(&c.from_out, &out_write, &inherit, 0)) {
-        return false;
+// A PROC_THREAD_ATTRIBUTE_HANDLE_LIST, the only handles a child inherits.
+class InheritList {
+  public:
+    InheritList() = default;
+    InheritList(const InheritList&) = delete;
+    InheritList& operator=(const InheritList&) = delete;
+    ~InheritList() {
+        if (initialized_) {
+            DeleteProcThreadAttributeList(get());
+        }
     }
-    SetHandleInformation(c.from_out, HANDLE_FLAG_INHERIT, 0);
-    c.child[1] = out_write;
-    c.child_only = {out_write};
+
+    // `handles` must stay as they are until the child is started.
+    std::optional<std::string> set(std::vector<HANDLE>& handles) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.assign(size, 0);
+        if (!InitializeProcThreadAttributeList(get(), 1, 0, &size)) {
+            return system_error("InitializeProcThreadAttributeList");
+        }
+        initialized_ = true;
+        if (!UpdateProcThreadAttribute(get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                       handles.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            return system_error("UpdateProcThreadAttribute");
+        }
+        return std::nullopt;
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() {
+        return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    }
+
+  private:
+    std::vector<unsigned char> storage_;
+    bool initialized_ = false;
+};
+
+// Every end made so far is recorded in `c` before the next call, so a failure can close them all.
+std::optional<std::string> open_channels(const ChildRun& run, Channels& c) {
+    HANDLE out_write = nullptr;
+    c.child_only.reserve(3);
+    auto failure = open_pipe(c.from_out, out_write, false);
+    if (out_write != nullptr) {
+        c.child[1] = out_write;
+        c.child_only.push_back(out_write);
+    }
+    if (failure) {
+        return failure;
+    }
     if (run.stdin_is_stderr) {
         HANDLE duplex = nullptr;
-        if (!open_duplex(c.to_child, duplex)) {
-            return false;
-        }
+        failure = open_duplex(c.to_child, duplex);
         c.from_err = c.to_child;
-        c.child[0] = c.child[2] = duplex;
-        c.child_only.push_back(duplex);
-        return true;
+        if (duplex != nullptr) {
+            c.child[0] = c.child[2] = duplex;
+            c.child_only.push_back(duplex);
+        }
+        return failure;
     }
     HANDLE in_read = nullptr;
-    if (!CreatePipe(&in_read, &c.to_child, &inherit, 0)) {
-        return false;
+    failure = open_pipe(in_read, c.to_child, true);
+    if (in_read != nullptr) {
+        c.child[0] = in_read;
+        c.child_only.push_back(in_read);
     }
-    SetHandleInformation(c.to_child, HANDLE_FLAG_INHERIT, 0);
-    c.child[0] = in_read;
-    c.child_only.push_back(in_read);
-    if (run.stderr_is_stdout) {
+    if (failure || run.stderr_is_stdout) {
         c.child[2] = out_write;
-        return true;
+        return failure;
     }
     HANDLE err_write = nullptr;
-    if (!CreatePipe(&c.from_err, &err_write, &inherit, 0)) {
-        return false;
+    failure = open_pipe(c.from_err, err_write, false);
+    if (err_write != nullptr) {
+        c.child[2] = err_write;
+        c.child_only.push_back(err_write);
     }
-    SetHandleInformation(c.from_err, HANDLE_FLAG_INHERIT, 0);
-    c.child[2] = err_write;
-    c.child_only.push_back(err_write);
-    return true;
+    return failure;
+}
+
+// Under Wine, CreateProcessW fails with ERROR_INTERNAL_ERROR when the new process ended before
+// Wine's own start-up in it was done: before any of the program's code could run. Measured on a
+// loaded machine about once in a thousand starts, in a fresh prefix; nothing else is retried.
+bool wine_start_up_ended(DWORD error) {
+    static const bool under_wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return under_wine && error == ERROR_INTERNAL_ERROR;
+}
+constexpr int wine_start_attempts = 3;
+
+struct StartFailure {
+    std::string text;
+    bool wine_start_up_ended = false;
+};
+
+// On failure every end is closed again; on success only the parent's ends are left open.
+std::optional<StartFailure> start(const std::wstring& application, std::wstring line,
+                                  std::wstring& env, const ChildRun& run, Channels& channels,
+                                  PROCESS_INFORMATION& process) {
+    auto fail = [&](std::string text) {
+        close_child_ends(channels);
+        close_parent_ends(channels);
+        return StartFailure{std::move(text)};
+    };
+    if (auto failure = open_channels(run, channels)) {
+        return fail(*failure);
+    }
+    // Only the child's own ends: with every inheritable handle, a child that another thread
+    // starts meanwhile would inherit this child's ends and hold its pipes open.
+    InheritList inherit;
+    if (auto failure = inherit.set(channels.child_only)) {
+        return fail(*failure);
+    }
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = channels.child[0];
+    startup.StartupInfo.hStdOutput = channels.child[1];
+    startup.StartupInfo.hStdError = channels.child[2];
+    startup.lpAttributeList = inherit.get();
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW |
+                            EXTENDED_STARTUPINFO_PRESENT,
+                        env.data(), nullptr, &startup.StartupInfo, &process)) {
+        const DWORD error = GetLastError();
+        StartFailure failure = fail(system_error("CreateProcessW", error));
+        failure.wine_start_up_ended = wine_start_up_ended(error);
+        return failure;
+    }
+    close_child_ends(channels);
+    return std::nullopt;
 }
 
 } // namespace
 
 ChildResult run_child(const std::string& program, const ChildRun& run) {
-    Channels channels;
-    if ((run.stdin_is_stderr && run.stderr_is_stdout) || !open_channels(run, channels)) {
-        return {};
+    if (auto problem = layout_problem(run)) {
+        return not_started(*problem);
     }
-
     std::vector<std::string> arguments{program};
     arguments.insert(arguments.end(), run.args.begin(), run.args.end());
-    std::wstring line = widen(platform::windows_command_line(arguments));
+    const std::wstring line = widen(platform::windows_command_line(arguments));
     std::wstring env = environment_block(run);
+    const std::wstring application = widen(program);
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = channels.child[0];
-    startup.hStdOutput = channels.child[1];
-    startup.hStdError = channels.child[2];
-    PROCESS_INFORMATION process{};
-    const BOOL created = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, env.data(),
-                                        nullptr, &startup, &process);
-    close_child_ends(channels);
-    ChildResult result;
-    if (!created) {
-        close_parent_ends(channels);
-        return result;
+    for (int attempt = 1;; ++attempt) {
+        Channels channels;
+        PROCESS_INFORMATION process{};
+        const auto failure = start(application, line, env, run, channels, process);
+        if (!failure) {
+            ChildResult result;
+            exchange(channels, run, result);
+            WaitForSingleObject(process.hProcess, INFINITE);
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            result.exit_code = static_cast<int>(code);
+            return result;
+        }
+        if (!failure->wine_start_up_ended || attempt == wine_start_attempts) {
+            return not_started(failure->text);
+        }
+        std::fprintf(stderr,
+                     "run_child: %s: the new process ended inside Wine's own start-up; "
+                     "starting %s again (attempt %d of %d)\n",
+                     failure->text.c_str(), program.c_str(), attempt + 1, wine_start_attempts);
+        std::fflush(stderr);
     }
-    exchange(channels, run, result);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    result.exit_code = static_cast<int>(code);
-    return result;
 }
 
 std::string executable_dir() {
     wchar_t path[4 * MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, 4 * MAX_PATH);
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    std::string self(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), self.data(), size, nullptr, nullptr);
+    const std::string self = narrow(path, static_cast<int>(n));
     return self.substr(0, self.find_last_of("\\/"));
 }
 

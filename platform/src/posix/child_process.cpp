@@ -77,17 +77,27 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
+    int failed = posix_spawn_file_actions_init(&actions);
+    if (failed != 0) {
+        ::close(to_child[0]);
+        ::close(from_child[1]);
+        return ChildStartFailure{system_text("posix_spawn_file_actions_init", failed)};
+    }
+    const char* call = "posix_spawn_file_actions_adddup2";
+    failed = posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
+    if (failed == 0) {
+        failed = posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
+    }
     pid_t pid = -1;
-    const int spawned =
-        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    if (failed == 0) {
+        call = "posix_spawn";
+        failed = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    }
     posix_spawn_file_actions_destroy(&actions);
     ::close(to_child[0]);
     ::close(from_child[1]);
-    if (spawned != 0) {
-        return ChildStartFailure{system_text("posix_spawn", spawned)};
+    if (failed != 0) {
+        return ChildStartFailure{system_text(call, failed)};
     }
     return ChildProcess(pid, std::move(input), std::move(output));
 }

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <array>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace korvan::platform {
@@ -60,18 +62,23 @@ HANDLE inheritable_copy_of_standard_error(OwnedHandle& copy) {
 // inherited itself as inheritable (its own standard streams, for one) do not leak into the child.
 class InheritList {
   public:
-    bool set(std::span<HANDLE> handles) {
+    // The failure's text, naming the call that failed.
+    std::optional<std::string> set(std::span<HANDLE> handles) {
         SIZE_T size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
         storage_.assign(size, 0);
         auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
         if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            std::string failure = system_text("InitializeProcThreadAttributeList");
             storage_.clear();
-            return false;
+            return failure;
         }
         initialized_ = true;
-        return UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
-                                         handles.size_bytes(), nullptr, nullptr) != FALSE;
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                       handles.size_bytes(), nullptr, nullptr)) {
+            return system_text("UpdateProcThreadAttribute");
+        }
+        return std::nullopt;
     }
     LPPROC_THREAD_ATTRIBUTE_LIST get() {
         return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
@@ -112,8 +119,8 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
 
     std::array<HANDLE, 3> inherited{input_read.get(), output_write.get(), error};
     InheritList inherit;
-    if (!inherit.set(std::span(inherited).first(error != nullptr ? 3 : 2))) {
-        return ChildStartFailure{system_text("UpdateProcThreadAttribute")};
+    if (auto failure = inherit.set(std::span(inherited).first(error != nullptr ? 3 : 2))) {
+        return ChildStartFailure{*failure};
     }
 
     STARTUPINFOEXW startup{};
