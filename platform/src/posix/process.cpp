@@ -13,6 +13,10 @@
 namespace korvan::platform {
 
 void prepare_unattended_process() {
+    restore_unattended_settings();
+}
+
+void restore_unattended_settings() {
     // A parent that closed its end of a pipe must see our exit code, not a SIGPIPE death.
     std::signal(SIGPIPE, SIG_IGN);
 }

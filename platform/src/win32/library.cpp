@@ -1,4 +1,5 @@
 #include "korvan/platform/library.hpp"
+#include "load_path.hpp"
 #include "wide.hpp"
 
 #include <windows.h>
@@ -14,12 +15,14 @@ std::string failure(const char* call) {
 } // namespace
 
 std::variant<LibraryHandle, LibraryError> load_library(std::string_view path) {
-    const std::wstring wide = win32::widen(path);
+    // The module's own folder is searched first for its dependencies, then the system folders
+    // and PATH; the current folder never (prepare_unattended_process took it out).
+    const std::wstring wide = win32::widen(win32::load_path(path));
     // A vendor module with a missing dependency must fail here, not open a dialog box.
     DWORD previous = 0;
     const bool mode_set = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous) != FALSE;
     SetLastError(0);
-    HMODULE module = LoadLibraryExW(wide.c_str(), nullptr, 0);
+    HMODULE module = LoadLibraryExW(wide.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const DWORD load_error = GetLastError();
     if (mode_set && previous != SEM_FAILCRITICALERRORS) {
         SetThreadErrorMode(previous, nullptr);

@@ -1,8 +1,9 @@
 #include "korvan/platform/process.hpp"
+#include "c_runtimes.hpp"
 #include "wide.hpp"
 
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <csignal>
 
@@ -19,8 +20,21 @@ LONG WINAPI end_with_exception_status(EXCEPTION_POINTERS* info) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-void end_on_abort(int) {
+void __cdecl end_on_abort(int) {
     TerminateProcess(GetCurrentProcess(), fast_fail_status);
+}
+
+// Every runtime keeps a signal table of its own, and abort() raises SIGABRT only in the runtime
+// that the caller linked against; SIGABRT is 22 in all of them.
+void end_every_abort() {
+    using Handler = void(__cdecl*)(int);
+    using Signal = Handler(__cdecl*)(int, Handler);
+    for (const win32::LoadedRuntime& runtime : win32::loaded_runtimes()) {
+        Signal set = nullptr;
+        if (win32::find_export(runtime.module, "signal", set)) {
+            set(SIGABRT, end_on_abort);
+        }
+    }
 }
 
 } // namespace
@@ -29,14 +43,21 @@ void prepare_unattended_process() {
     // SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX: a missing module
     // dependency or a crash in module code must never open a dialog box that waits for a user.
     SetErrorMode(0x8003);
-    // A crash in module code ends the process with the crash's own status, never with a code
-    // the parent would read as a result.
+    // The current folder is the parent's, not ours: no module dependency is ever taken from it.
+    SetDllDirectoryW(L"");
+    restore_unattended_settings();
+}
+
+// A crash in module code ends the process with the crash's own status, never with a code the
+// parent would read as a result.
+void restore_unattended_settings() {
     SetUnhandledExceptionFilter(end_with_exception_status);
-    std::signal(SIGABRT, end_on_abort);
+    end_every_abort();
 }
 
 // Windows writes no crash file of a process unless an administrator set that up for every
-// program, and the error mode keeps Windows Error Reporting from taking the crash.
+// program, and the error mode keeps Windows Error Reporting from taking the crash; the secret
+// pages are kept out of any report besides.
 void harden_process() {}
 
 std::optional<std::vector<std::string>> command_line(int, char**) {
@@ -61,6 +82,8 @@ std::optional<std::vector<std::string>> command_line(int, char**) {
     return args;
 }
 
-void exit_process(int code) { ExitProcess(static_cast<UINT>(code)); }
+void exit_process(int code) {
+    ExitProcess(static_cast<UINT>(code));
+}
 
 } // namespace korvan::platform

@@ -1,11 +1,11 @@
 #include "korvan/platform/stream_isolation.hpp"
 
+#include "c_runtimes.hpp"
 #include "handles.hpp"
 
 #include <windows.h>
 
 #include <fcntl.h>
-#include <io.h>
 #include <stdlib.h>
 
 #include <vector>
@@ -15,9 +15,13 @@ namespace {
 
 using win32::as_handle;
 using win32::from_handle;
+using win32::RuntimeKind;
+using win32::same_object;
 
-// One C runtime's descriptor functions, so that a module linked against another runtime than ours
-// sees the same descriptors 0 and 1.
+using InvalidParameterSetter = _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
+
+// One C runtime's descriptor functions: a module linked against another runtime than ours must see
+// the same descriptors 0 and 1 as we do.
 struct CrtRuntime {
     const char* stdin_step;
     const char* stdout_step;
@@ -25,7 +29,30 @@ struct CrtRuntime {
     int(__cdecl* close)(int);
     int(__cdecl* open_osfhandle)(intptr_t, int);
     intptr_t(__cdecl* get_osfhandle)(int);
+    // The runtime's own setter; none when it has no invalid-parameter handler to replace.
+    InvalidParameterSetter set_handler;
 };
+
+struct RuntimeSteps {
+    const char* exports;
+    const char* stdin_to_null;
+    const char* stdout_to_stderr;
+};
+
+RuntimeSteps steps_of(RuntimeKind kind) {
+    return kind == RuntimeKind::ucrt
+               ? RuntimeSteps{"ucrt exports", "ucrt stdin to NUL", "ucrt stdout to stderr"}
+               : RuntimeSteps{"msvcrt exports", "msvcrt stdin to NUL", "msvcrt stdout to stderr"};
+}
+
+// The thread's own handler comes first where a runtime has one, so it wins over anything global.
+InvalidParameterSetter handler_setter(HMODULE runtime) {
+    InvalidParameterSetter setter = nullptr;
+    if (!win32::find_export(runtime, "_set_thread_local_invalid_parameter_handler", setter)) {
+        win32::find_export(runtime, "_set_invalid_parameter_handler", setter);
+    }
+    return setter;
+}
 
 void __cdecl ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
                                       uintptr_t) {}
@@ -48,30 +75,33 @@ bool is_open(HANDLE handle) {
     return GetHandleInformation(handle, &flags) != 0;
 }
 
-template <class F> bool find(HMODULE library, const char* name, F& function) {
-    function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-    return function != nullptr;
-}
-
-// Descriptors are closed here that may be closed already; our runtime must not end the process
-// over that. The previous handler comes back on every way out.
+// Descriptors are closed here that may be closed already; no runtime may end the process over
+// that. The previous handlers come back on every way out.
 class QuietInvalidParameters {
   public:
-    QuietInvalidParameters()
-        : previous_(_set_invalid_parameter_handler(ignore_invalid_parameter)) {}
+    explicit QuietInvalidParameters(const std::vector<CrtRuntime>& runtimes) {
+        for (const CrtRuntime& crt : runtimes) {
+            if (crt.set_handler != nullptr) {
+                kept_.push_back({crt.set_handler, crt.set_handler(ignore_invalid_parameter)});
+            }
+        }
+    }
     ~QuietInvalidParameters() { restore(); }
     QuietInvalidParameters(const QuietInvalidParameters&) = delete;
     QuietInvalidParameters& operator=(const QuietInvalidParameters&) = delete;
     void restore() {
-        if (!restored_) {
-            _set_invalid_parameter_handler(previous_);
-            restored_ = true;
+        for (const Kept& kept : kept_) {
+            kept.setter(kept.previous);
         }
+        kept_.clear();
     }
 
   private:
-    _invalid_parameter_handler previous_;
-    bool restored_ = false;
+    struct Kept {
+        InvalidParameterSetter setter;
+        _invalid_parameter_handler previous;
+    };
+    std::vector<Kept> kept_;
 };
 
 // A descriptor of `crt` on a handle of its own to `target` (text mode, as descriptor 2 starts).
@@ -120,14 +150,19 @@ const char* stdout_to_stderr(const CrtRuntime& crt) {
     return nullptr;
 }
 
+// A child process that a module starts with inheritance must not keep the parent's pipes open.
+bool not_inheritable(HANDLE handle) {
+    return SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
 class Isolation {
   public:
     IsolationResult run() {
         input_ = GetStdHandle(STD_INPUT_HANDLE);
         output_ = GetStdHandle(STD_OUTPUT_HANDLE);
         error_ = GetStdHandle(STD_ERROR_HANDLE);
-        if (!valid(input_) || !valid(output_) || !valid(error_) || input_ == output_ ||
-            output_ == error_) {
+        if (!valid(input_) || !valid(output_) || !valid(error_) || same_object(input_, output_) ||
+            same_object(output_, error_)) {
             return IsolationFailure{"standard handles", std::nullopt};
         }
         private_input_ = duplicate(input_);
@@ -140,24 +175,26 @@ class Isolation {
             return IsolationFailure{"dup stdout", std::nullopt};
         }
 
-        std::vector<CrtRuntime> runtimes{{"ucrt stdin to NUL", "ucrt stdout to stderr", _dup2,
-                                          _close, _open_osfhandle, _get_osfhandle}};
-        if (HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll")) {
-            CrtRuntime crt{"msvcrt stdin to NUL",
-                           "msvcrt stdout to stderr",
+        std::vector<CrtRuntime> runtimes;
+        for (const win32::LoadedRuntime& loaded : win32::loaded_runtimes()) {
+            const RuntimeSteps steps = steps_of(loaded.kind);
+            CrtRuntime crt{steps.stdin_to_null,
+                           steps.stdout_to_stderr,
                            nullptr,
                            nullptr,
                            nullptr,
-                           nullptr};
-            if (!find(msvcrt, "_dup2", crt.dup2) || !find(msvcrt, "_close", crt.close) ||
-                !find(msvcrt, "_open_osfhandle", crt.open_osfhandle) ||
-                !find(msvcrt, "_get_osfhandle", crt.get_osfhandle)) {
-                return fail("msvcrt exports");
+                           nullptr,
+                           handler_setter(loaded.module)};
+            if (!win32::find_export(loaded.module, "_dup2", crt.dup2) ||
+                !win32::find_export(loaded.module, "_close", crt.close) ||
+                !win32::find_export(loaded.module, "_open_osfhandle", crt.open_osfhandle) ||
+                !win32::find_export(loaded.module, "_get_osfhandle", crt.get_osfhandle)) {
+                return fail(steps.exports);
             }
             runtimes.push_back(crt);
         }
 
-        QuietInvalidParameters quiet;
+        QuietInvalidParameters quiet(runtimes);
         const char* step = release_originals(runtimes);
         if (step == nullptr) {
             step = redirect(runtimes);
@@ -167,13 +204,18 @@ class Isolation {
             return fail(step);
         }
 
-        if (!SetStdHandle(STD_OUTPUT_HANDLE, error_) ||
+        // Standard output gets a handle of its own: a module closing it leaves standard error.
+        const HANDLE own_output = duplicate(error_);
+        if (own_output == nullptr || !SetStdHandle(STD_OUTPUT_HANDLE, own_output) ||
             !SetStdHandle(STD_INPUT_HANDLE, null_device_)) {
             return fail("SetStdHandle");
         }
-        if (GetStdHandle(STD_OUTPUT_HANDLE) != error_ ||
+        if (!same_object(GetStdHandle(STD_OUTPUT_HANDLE), error_) ||
             GetStdHandle(STD_INPUT_HANDLE) != null_device_) {
             return fail("GetStdHandle check");
+        }
+        if (!keep_to_ourselves(runtimes, own_output)) {
+            return fail("handle inheritance");
         }
         return IsolatedStreams{from_handle(private_input_), from_handle(private_output_)};
     }
@@ -248,6 +290,22 @@ class Isolation {
             }
         }
         return nullptr;
+    }
+
+    // The standard handles and every runtime's descriptors 0 to 2 were made inheritable by the
+    // parent or by the runtime's own duplication.
+    bool keep_to_ourselves(const std::vector<CrtRuntime>& runtimes, HANDLE own_output) const {
+        bool all =
+            not_inheritable(error_) && not_inheritable(own_output) && not_inheritable(null_device_);
+        for (const CrtRuntime& crt : runtimes) {
+            for (const int fd : {0, 1, 2}) {
+                const intptr_t handle = crt.get_osfhandle(fd);
+                if (handle != -1 && handle != -2) {
+                    all = not_inheritable(as_handle(handle)) && all;
+                }
+            }
+        }
+        return all;
     }
 
     IsolationFailure fail(std::string_view step) {

@@ -1,23 +1,29 @@
 #include "korvan/platform/streams.hpp"
 
 #include "handles.hpp"
+#include "read_status.hpp"
 
 #include <windows.h>
 
 namespace korvan::platform {
 
 ReadResult HandleStream::read_some(std::span<std::uint8_t> into) {
-    DWORD n = 0;
-    if (!ReadFile(win32::as_handle(handle_), into.data(), win32::io_chunk(into.size()), &n,
-                  nullptr)) {
-        // A pipe whose writer has gone is the end of the input, not a failure.
-        return GetLastError() == ERROR_BROKEN_PIPE ? ReadResult{ReadResult::Status::End, 0}
-                                                   : ReadResult{ReadResult::Status::Error, 0};
+    const HANDLE handle = win32::as_handle(handle_);
+    const bool pipe = GetFileType(handle) == FILE_TYPE_PIPE;
+    for (;;) {
+        DWORD n = 0;
+        const bool read = ReadFile(handle, into.data(), win32::io_chunk(into.size()), &n, nullptr);
+        switch (win32::read_status(read, n, read ? ERROR_SUCCESS : GetLastError(), pipe)) {
+        case win32::ReadStatus::Data:
+            return {ReadResult::Status::Data, n};
+        case win32::ReadStatus::Again:
+            continue;
+        case win32::ReadStatus::End:
+            return {ReadResult::Status::End, 0};
+        case win32::ReadStatus::Error:
+            return {ReadResult::Status::Error, 0};
+        }
     }
-    if (n == 0) {
-        return {ReadResult::Status::End, 0};
-    }
-    return {ReadResult::Status::Data, n};
 }
 
 bool HandleStream::write_all(std::span<const std::uint8_t> bytes) {

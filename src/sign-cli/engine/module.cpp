@@ -1,5 +1,7 @@
 #include "engine/module.hpp"
 
+#include "korvan/platform/process.hpp"
+
 #include <utility>
 
 namespace korvan::engine {
@@ -63,7 +65,10 @@ void Module::keep_loaded() {
     (functions_->entry == nullptr ? Call{} : Call{functions_->entry(__VA_ARGS__)})
 
 Call Module::initialize() {
-    return KORVAN_CALL(C_Initialize, nullptr);
+    const Call result = KORVAN_CALL(C_Initialize, nullptr);
+    // Middleware installs crash handlers of its own while it starts.
+    platform::restore_unattended_settings();
+    return result;
 }
 Call Module::finalize() {
     return KORVAN_CALL(C_Finalize, nullptr);

@@ -41,7 +41,8 @@ class Module {
     Module(const Module&) = delete;
     ~Module();
 
-    // Keeps the library loaded past this object's life (protocol 3 never unloads after success).
+    // Keeps the library loaded past this object's life: once C_Initialize succeeded, threads of the
+    // module may run its code until the process exits.
     void keep_loaded();
 
     Call initialize();

@@ -63,7 +63,7 @@ SignOutcome resolve_and_sign(Module& module, SessionGuard& session, const SignRe
     return sign_digest(module, session, found.first, kind, request.digest, progress);
 }
 
-// From an initialised module to the end of the run; the module is released by the caller.
+// From an initialised module to the end of the run; the module stays loaded.
 SignOutcome run_on_module(Module& module, const SignRequest& request,
                           platform::ByteSink& progress) {
     const auto located = locate_token(module, request.slot_id, request.expected_token);
@@ -142,8 +142,10 @@ SignOutcome run_sign_session(const SignRequest& request, platform::ByteSink& pro
     if (*initialized != CKR_OK && *initialized != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
         return failed("C_Initialize", *initialized);
     }
+    // Middleware starts threads in C_Initialize, and without C_Finalize they keep running its
+    // code: the library stays loaded until the process exits right after the outcome.
+    module.keep_loaded();
     cli::write_text(progress, "\u2713 C_Initialize OK\n");
-    // The module is never finalised here; it is released when `loaded` goes.
     return run_on_module(module, request, progress);
 }
 

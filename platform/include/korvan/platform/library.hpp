@@ -17,8 +17,9 @@ struct LibraryError {
     std::string text;
 };
 
-// Loads with the platform's default search rules; on Windows no critical-error dialog can appear
-// while it runs.
+// Loads the library at `path` (absolute). On Windows its dependencies are looked for in its own
+// folder first, then in the system folders and PATH, never in the current folder, and no
+// critical-error dialog can appear while it runs; elsewhere the loader's default rules apply.
 std::variant<LibraryHandle, LibraryError> load_library(std::string_view path);
 
 // The address of an exported function, or the failure text (naming the lookup call).

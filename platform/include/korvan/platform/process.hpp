@@ -11,6 +11,10 @@ namespace korvan::platform {
 // The very first call of the program.
 void prepare_unattended_process();
 
+// Module code may replace what prepare_unattended_process set up (its own unhandled-exception
+// filter or signal handlers, a C runtime it brought along): sets it again. After C_Initialize.
+void restore_unattended_settings();
+
 // Keeps the secrets of this process out of crash files: a crash inside module code must not write
 // the PIN to disk. Changes nothing else about the run; early in main.
 void harden_process();

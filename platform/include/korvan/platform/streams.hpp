@@ -16,8 +16,8 @@ struct ReadResult {
 class ByteSource {
   public:
     virtual ~ByteSource() = default;
-    // At least one byte, or End (zero-byte read or broken pipe), or Error. Interrupted reads are
-    // retried inside.
+    // At least one byte, or End (the writer has gone, the file has ended), or Error. Interrupted
+    // reads and a pipe writer's zero-byte writes are waited out inside.
     virtual ReadResult read_some(std::span<std::uint8_t> into) = 0;
 };
 
