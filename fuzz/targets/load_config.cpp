@@ -1,11 +1,14 @@
 // The settings file's text. Whatever it holds, reading it ends in a Config or a ConfigError; a
-// Config written back as JSON must read as the same Config, and every accepted text must be JSON
-// that a lenient parser accepts too (the rules only ever narrow what JSON allows).
+// Config written back by the parent's settings writer must read as the same Config, and every
+// accepted text must be JSON that a lenient parser accepts too (the rules only ever narrow what
+// JSON allows).
 
 #include "check.hpp"
 
 #include "korvan/app_dirs/config.hpp"
+#include "korvan/app_dirs/settings_writer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -18,29 +21,15 @@ namespace {
 
 constexpr std::size_t max_round_trip_size = 4096;
 
-template <typename T> void put(json& object, const char* name, const std::optional<T>& value) {
-    if (value) {
-        object[name] = *value;
+// How deeply the value nests: 1 for a scalar.
+std::size_t depth_of(const json& value) {
+    std::size_t deepest = 0;
+    if (value.is_structured()) {
+        for (const auto& item : value) {
+            deepest = std::max(deepest, depth_of(item));
+        }
     }
-}
-
-json to_json(const app_dirs::Config& config) {
-    json object = json::object();
-    put(object, "pkcs11_module_path", config.pkcs11_module_path);
-    put(object, "pkcs11_module_sha256", config.pkcs11_module_sha256);
-    put(object, "pending_module_path", config.pending_module_path);
-    put(object, "pending_module_sha256", config.pending_module_sha256);
-    put(object, "pending_module_token_sha256", config.pending_module_token_sha256);
-    put(object, "pending_module_expires", config.pending_module_expires);
-    put(object, "telemetry_consent", config.telemetry_consent);
-    put(object, "telemetry_notice_version", config.telemetry_notice_version);
-    put(object, "verify_online_revocation", config.verify_online_revocation);
-    put(object, "verify_online_informed", config.verify_online_informed);
-    put(object, "verify_online_notice_version", config.verify_online_notice_version);
-    for (const auto& [name, value] : config.extra) {
-        object[name] = value;
-    }
-    return object;
+    return deepest + 1;
 }
 
 // JSON has no text for an infinite number: such a value (1e999) cannot come back unchanged.
@@ -76,11 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > max_round_trip_size) {
         return 0;
     }
-    const json written = to_json(*config);
-    if (!only_finite_numbers(written)) {
+    const auto written = app_dirs::config_text(*config);
+    if (std::holds_alternative<app_dirs::SettingsFailure>(written)) {
+        // The writer refuses only what JSON cannot carry back unchanged.
+        bool explained = false;
+        for (const auto& [name, value] : config->extra) {
+            explained = explained || !only_finite_numbers(value) || depth_of(value) > 512;
+        }
+        fuzz::check(explained, "the writer refuses only an unwritable value");
         return 0;
     }
-    const auto again = app_dirs::parse_config(written.dump());
+    const auto again = app_dirs::parse_config(std::get<std::string>(written));
     const auto* reread = std::get_if<app_dirs::Config>(&again);
     fuzz::check(reread != nullptr, "a Config written back is accepted");
     fuzz::check(*reread == *config, "a Config written back reads the same");

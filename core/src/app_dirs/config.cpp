@@ -1,4 +1,5 @@
 #include "korvan/app_dirs/config.hpp"
+#include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/platform/files.hpp"
 
 #include <array>
@@ -202,6 +203,14 @@ std::variant<Config, ConfigError> parse_config(std::string_view text) {
         }
     }
     return config;
+}
+
+bool is_named_member(std::string_view name) {
+    return member_index(name).has_value();
+}
+
+std::string config_path(std::string_view dir) {
+    return join_path(dir, "config.json");
 }
 
 std::variant<Config, ConfigError> load_config(const std::string& path) {

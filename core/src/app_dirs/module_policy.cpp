@@ -12,7 +12,7 @@
 namespace korvan::app_dirs {
 namespace {
 
-constexpr ModuleVerdict accepted = ModuleAccepted{};
+constexpr ModuleVerdict well_known = ModuleAccepted{ModuleAccepted::Via::well_known};
 
 // The trial token lives only as long as the evaluation and is wiped on every path.
 class WipeOnExit {
@@ -91,16 +91,60 @@ std::variant<std::string, platform::FileError> file_sha256_hex(const std::string
     return hex_lower(*digest);
 }
 
+std::string_view via_name(ModuleAccepted::Via via) {
+    switch (via) {
+    case ModuleAccepted::Via::well_known:
+        return "well-known";
+    case ModuleAccepted::Via::pinned:
+        return "pinned";
+    case ModuleAccepted::Via::pending:
+        return "pending";
+    }
+    return "well-known";
+}
+
+std::string refusal_text(const LocationRefused& refused) {
+    switch (refused.problem) {
+    case LocationRefused::Problem::outside_system_dirs:
+        return refused.path + " is not inside a system folder";
+    case LocationRefused::Problem::below_scratch_folder:
+        return refused.path + " lies below a Temp, Downloads or tmp folder";
+    case LocationRefused::Problem::not_canonical:
+        return refused.path + " cannot be resolved: " + refused.detail;
+    }
+    return refused.path;
+}
+
+std::variant<std::string, LocationRefused> check_module_location(const std::string& configured) {
+    auto outside = [](const std::string& path) {
+        return LocationRefused{has_disqualifying_component(path, build_family)
+                                   ? LocationRefused::Problem::below_scratch_folder
+                                   : LocationRefused::Problem::outside_system_dirs,
+                               path, ""};
+    };
+    if (!in_system_dir(configured, build_family)) {
+        return outside(configured);
+    }
+    auto canonical = platform::canonicalize(configured);
+    if (auto* error = std::get_if<platform::FileError>(&canonical)) {
+        return LocationRefused{LocationRefused::Problem::not_canonical, configured, error->text};
+    }
+    std::string& path = std::get<std::string>(canonical);
+    if (!in_system_dir(path, build_family)) {
+        return outside(path);
+    }
+    return std::move(path);
+}
+
 std::optional<std::string> trusted_module_location(const std::optional<std::string>& configured) {
-    if (!configured || !in_system_dir(*configured, build_family)) {
+    if (!configured) {
         return std::nullopt;
     }
-    auto canonical = platform::canonicalize(*configured);
-    auto* path = std::get_if<std::string>(&canonical);
-    if (path == nullptr || !in_system_dir(*path, build_family)) {
-        return std::nullopt;
+    auto checked = check_module_location(*configured);
+    if (auto* path = std::get_if<std::string>(&checked)) {
+        return std::move(*path);
     }
-    return std::move(*path);
+    return std::nullopt;
 }
 
 ModuleVerdict check_module_path(std::string_view candidate, const std::vector<std::string>& known,
@@ -118,11 +162,11 @@ ModuleVerdict check_module_path(std::string_view candidate, const std::vector<st
             return ModuleRejectReason::not_known;
         }
         if (in_system_dir(*target, build_family)) {
-            return accepted;
+            return well_known;
         }
         for (const std::string& other : known) {
             if (paths_equal(*target, other)) {
-                return accepted;
+                return well_known;
             }
         }
         return ModuleRejectReason::target_outside_system_dir;
@@ -136,7 +180,7 @@ ModuleVerdict check_module_path(std::string_view candidate, const std::vector<st
     if (text == nullptr || *text != pin->expected) {
         return ModuleRejectReason::pin_mismatch;
     }
-    return accepted;
+    return ModuleAccepted{ModuleAccepted::Via::pinned};
 }
 
 ModuleVerdict evaluate_module_policy(std::string_view candidate,
@@ -153,7 +197,7 @@ ModuleVerdict evaluate_module_policy(std::string_view candidate,
 
     Config config;
     if (dir) {
-        auto loaded = load_config(join_path(*dir, "config.json"));
+        auto loaded = load_config(config_path(*dir));
         if (auto* read = std::get_if<Config>(&loaded)) {
             config = std::move(*read);
         }
@@ -183,8 +227,12 @@ ModuleVerdict evaluate_module_policy(std::string_view candidate,
     if (!location || !config.pending_module_sha256) {
         return ModuleRejectReason::not_known;
     }
-    return check_module_path(candidate, known,
-                             ModulePin{std::move(*location), *config.pending_module_sha256});
+    const ModuleVerdict pending = check_module_path(
+        candidate, known, ModulePin{std::move(*location), *config.pending_module_sha256});
+    if (std::holds_alternative<ModuleAccepted>(pending)) {
+        return ModuleAccepted{ModuleAccepted::Via::pending};
+    }
+    return pending;
 }
 
 bool enforce_module_policy(std::string_view candidate, const platform::Environment& environment,

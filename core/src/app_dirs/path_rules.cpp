@@ -169,16 +169,8 @@ bool windows_in_system_dir(std::string_view text) {
     if (text.find(':', 2) != std::string_view::npos) {
         return false;
     }
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || is_separator(text[i])) {
-            const std::string_view piece = text.substr(start, i - start);
-            if (equals_ignoring_ascii_case(piece, "temp") ||
-                equals_ignoring_ascii_case(piece, "downloads")) {
-                return false;
-            }
-            start = i + 1;
-        }
+    if (has_disqualifying_component(text, PlatformFamily::windows)) {
+        return false;
     }
     std::string normal = ascii_lowercase(text);
     for (char& c : normal) {
@@ -223,14 +215,8 @@ bool posix_in_system_dir(std::string_view text, PlatformFamily family) {
     if (text.empty() || text[0] != '/') {
         return false;
     }
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == '/') {
-            if (equals_ignoring_ascii_case(text.substr(start, i - start), "tmp")) {
-                return false;
-            }
-            start = i + 1;
-        }
+    if (has_disqualifying_component(text, family)) {
+        return false;
     }
     const std::string normal = ascii_lowercase(text);
     for (const std::string_view dir : family == PlatformFamily::macos ? macos_dirs : linux_dirs) {
@@ -258,6 +244,23 @@ bool paths_equal(std::string_view a, std::string_view b, PlatformFamily family) 
     const bool a_root = !a.empty() && a[0] == '/';
     const bool b_root = !b.empty() && b[0] == '/';
     return a_root == b_root && posix_components(a) == posix_components(b);
+}
+
+bool has_disqualifying_component(std::string_view path, PlatformFamily family) {
+    const bool windows = family == PlatformFamily::windows;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || (windows ? is_separator(path[i]) : path[i] == '/')) {
+            const std::string_view piece = path.substr(start, i - start);
+            if (windows ? equals_ignoring_ascii_case(piece, "temp") ||
+                              equals_ignoring_ascii_case(piece, "downloads")
+                        : equals_ignoring_ascii_case(piece, "tmp")) {
+                return true;
+            }
+            start = i + 1;
+        }
+    }
+    return false;
 }
 
 bool in_system_dir(std::string_view path, PlatformFamily family) {

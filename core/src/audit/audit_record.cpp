@@ -44,6 +44,81 @@ std::string_view wire_name(AuditAction action) {
     return index < wire_names.size() ? wire_names[index] : std::string_view("unknown");
 }
 
+std::optional<AuditAction> parse_wire_name(std::string_view name) {
+    for (std::size_t i = 0; i < wire_names.size(); ++i) {
+        if (wire_names[i] == name) {
+            return static_cast<AuditAction>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// Takes an optional member of the expected JSON type; false when it is there with another type.
+template <typename T>
+bool take(const nlohmann::json& object, const char* key, std::optional<T>& into) {
+    const auto it = object.find(key);
+    if (it == object.end()) {
+        return true;
+    }
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (!it->is_string()) {
+            return false;
+        }
+    } else if constexpr (std::is_same_v<T, bool>) {
+        if (!it->is_boolean()) {
+            return false;
+        }
+    } else {
+        if (!it->is_number_unsigned() || it->get<std::uint64_t>() > 0xFFFFFFFFu) {
+            return false;
+        }
+    }
+    into = it->get<T>();
+    return true;
+}
+
+} // namespace
+
+std::optional<AuditRecord> parse_audit_record(std::string_view line) {
+    // The parser would take a raw NUL as the end of its input.
+    if (line.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    const auto ts = object.find("ts");
+    const auto action = object.find("action");
+    const auto success = object.find("success");
+    if (ts == object.end() || !ts->is_string() || action == object.end() ||
+        !action->is_string() || success == object.end() || !success->is_boolean()) {
+        return std::nullopt;
+    }
+    const std::optional<AuditAction> known = parse_wire_name(action->get<std::string>());
+    if (!known) {
+        return std::nullopt;
+    }
+    AuditRecord record;
+    record.ts = ts->get<std::string>();
+    record.action = *known;
+    record.success = success->get<bool>();
+    const bool typed = take(object, "demand_id", record.demand_id) &&
+                       take(object, "cert_thumbprint", record.cert_thumbprint) &&
+                       take(object, "error", record.error) && take(object, "file", record.file) &&
+                       take(object, "pades_level", record.pades_level) &&
+                       take(object, "role_name", record.role_name) &&
+                       take(object, "has_role", record.has_role) &&
+                       take(object, "role_len", record.role_len) &&
+                       take(object, "role_mac", record.role_mac);
+    if (!typed) {
+        return std::nullopt;
+    }
+    return record;
+}
+
 std::variant<std::string, SerializationError> AuditRecord::to_json() const {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     auto put = [&object](const char* key, const auto& value) {

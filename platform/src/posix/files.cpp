@@ -1,4 +1,5 @@
 #include "korvan/platform/files.hpp"
+#include "../common/temp_names.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -134,6 +135,56 @@ bool File::write_all(std::span<const std::uint8_t> bytes) {
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+std::optional<FileError> replace_file(const std::string& path,
+                                      std::span<const std::uint8_t> content) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
+    const std::optional<std::string> fresh = detail::replacement_name(path);
+    if (!fresh) {
+        return FileError{"no random name for the new file"};
+    }
+    const int fd = ::open(fresh->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return last_error_text();
+    }
+    int code = 0;
+    while (code == 0 && !content.empty()) {
+        const ssize_t n = ::write(fd, content.data(), content.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            code = n < 0 ? errno : EIO;
+            break;
+        }
+        content = content.subspan(static_cast<std::size_t>(n));
+    }
+    if (code == 0 && ::fsync(fd) != 0) {
+        code = errno;
+    }
+    if (::close(fd) != 0 && code == 0) {
+        code = errno;
+    }
+    if (code == 0 && ::rename(fresh->c_str(), path.c_str()) != 0) {
+        code = errno;
+    }
+    if (code != 0) {
+        ::unlink(fresh->c_str());
+        return error_text(code);
+    }
+    // The rename itself reaches the disk with the folder's entry; a failure here loses nothing a
+    // reader could see.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return std::nullopt;
 }
 
 std::optional<FileError> create_directories(const std::string& path) {

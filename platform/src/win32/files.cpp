@@ -1,4 +1,5 @@
 #include "korvan/platform/files.hpp"
+#include "../common/temp_names.hpp"
 #include "handles.hpp"
 #include "wide.hpp"
 
@@ -175,6 +176,55 @@ bool is_directory(const std::wstring& path) {
 }
 
 } // namespace
+
+std::optional<FileError> replace_file(const std::string& path,
+                                      std::span<const std::uint8_t> content) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
+    const std::optional<std::string> fresh = detail::replacement_name(path);
+    if (!fresh) {
+        return FileError{"no random name for the new file"};
+    }
+    const std::wstring wide_fresh = win32::widen(*fresh);
+    // Nobody else may open the new file before it has its name.
+    HANDLE handle = CreateFileW(wide_fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    DWORD code = ERROR_SUCCESS;
+    while (code == ERROR_SUCCESS && !content.empty()) {
+        DWORD n = 0;
+        if (!WriteFile(handle, content.data(), win32::io_chunk(content.size()), &n, nullptr)) {
+            code = GetLastError();
+        } else if (n == 0) {
+            code = ERROR_WRITE_FAULT;
+        } else {
+            content = content.subspan(n);
+        }
+    }
+    if (code == ERROR_SUCCESS && !FlushFileBuffers(handle)) {
+        code = GetLastError();
+    }
+    CloseHandle(handle);
+    const std::wstring wide_path = win32::widen(path);
+    // A reader that opened the old file without delete sharing (a scanner, an editor) refuses
+    // the replacement for as long as it holds it; sign-cli's own readers share everything.
+    for (int attempt = 0; code == ERROR_SUCCESS; ++attempt) {
+        if (MoveFileExW(wide_fresh.c_str(), wide_path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return std::nullopt;
+        }
+        code = GetLastError();
+        if ((code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) && attempt < 50) {
+            code = ERROR_SUCCESS;
+            Sleep(20);
+        }
+    }
+    DeleteFileW(wide_fresh.c_str());
+    return error_text(code);
+}
 
 std::optional<FileError> create_directories(const std::string& path) {
     if (cut_short(path)) {

@@ -37,6 +37,12 @@ struct ConfigError {
     std::string text;
 };
 
+// Whether the name is one of the eleven named members (byte for byte); every other name is extra.
+bool is_named_member(std::string_view name);
+
+// The settings file in the per-user directory: "config.json".
+std::string config_path(std::string_view dir);
+
 // One JSON object; a single member of the wrong type or range, a repeated named member, a leading
 // byte-order mark or anything but blanks after the object makes the whole text unreadable.
 std::variant<Config, ConfigError> parse_config(std::string_view text);

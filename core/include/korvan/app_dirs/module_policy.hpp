@@ -20,8 +20,13 @@
 namespace korvan::app_dirs {
 
 struct ModuleAccepted {
+    // Which of the three ways let the module in.
+    enum class Via : std::uint8_t { well_known = 0, pinned = 1, pending = 2 };
+    Via via = Via::well_known;
     bool operator==(const ModuleAccepted&) const = default;
 };
+// "well-known", "pinned", "pending".
+std::string_view via_name(ModuleAccepted::Via via);
 using ModuleVerdict = std::variant<ModuleAccepted, ModuleRejectReason>;
 
 // A module the settings vouch for: its canonical path and the digest text stored with it.
@@ -47,8 +52,24 @@ bool enforce_module_policy(std::string_view candidate, const platform::Environme
 ModuleVerdict check_module_path(std::string_view candidate, const std::vector<std::string>& known,
                                 const std::optional<ModulePin>& pin);
 
+// Why a configured module path can never be a pin.
+struct LocationRefused {
+    enum class Problem : std::uint8_t {
+        outside_system_dirs = 0,  // the configured text or its target is outside them
+        below_scratch_folder = 1, // a component is "temp", "downloads" (Windows) or "tmp"
+        not_canonical = 2,        // it cannot be resolved (`detail` has the system's words)
+    };
+    Problem problem;
+    std::string path; // the text that failed: the configured one or its canonical target
+    std::string detail;
+};
+std::string refusal_text(const LocationRefused& refused);
+
 // The canonical form of a configured module path, when both it and the configured text lie in a
-// system directory.
+// system directory; otherwise why not.
+std::variant<std::string, LocationRefused> check_module_location(const std::string& configured);
+
+// check_module_location's answer, without the reason.
 std::optional<std::string> trusted_module_location(const std::optional<std::string>& configured);
 
 // SHA-256 of the file as 64 lower-case hexadecimal digits, streamed in 8192-byte chunks.

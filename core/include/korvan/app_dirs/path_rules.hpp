@@ -28,6 +28,10 @@ bool paths_equal(std::string_view a, std::string_view b, PlatformFamily family =
 // component ("temp" and "downloads" on Windows, "tmp" elsewhere) anywhere in it.
 bool in_system_dir(std::string_view path, PlatformFamily family);
 
+// Whether a component of the path is a disqualifying name: "temp" or "downloads" on Windows
+// (backslash and slash separate), "tmp" elsewhere, ASCII letters compared without regard to case.
+bool has_disqualifying_component(std::string_view path, PlatformFamily family);
+
 // Joins a name to a directory: Windows inserts a backslash unless the base is empty, ends with a
 // separator or is a bare drive ("C:"); the others a slash unless the base is empty or ends with
 // one.

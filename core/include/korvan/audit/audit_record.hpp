@@ -39,6 +39,8 @@ enum class AuditAction : std::uint8_t {
 inline constexpr std::size_t audit_action_count = 22;
 
 std::string_view wire_name(AuditAction action);
+// The action of a wire name, compared byte for byte; none for a name not in the list.
+std::optional<AuditAction> parse_wire_name(std::string_view name);
 
 struct SerializationError {
     std::string text;
@@ -61,7 +63,14 @@ struct AuditRecord {
     // Compact JSON, members in field order, absent fields left out; no line terminator. Fails
     // only when a text is not valid UTF-8.
     std::variant<std::string, SerializationError> to_json() const;
+
+    bool operator==(const AuditRecord&) const = default;
 };
+
+// One line of the log (without its line feed) read back: a JSON object with `ts` (text),
+// `action` (a wire name) and `success` (boolean), and each optional field, when present, of its
+// type. Members of other names are passed over. None when the line is no such record.
+std::optional<AuditRecord> parse_audit_record(std::string_view line);
 
 // RFC 3339 in UTC with the clock's full resolution, trailing zeros of the fraction trimmed and no
 // fraction at all on a whole second; "1970-01-01T00:00:00Z" for a year outside 0 to 9999.

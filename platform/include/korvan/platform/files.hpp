@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -72,6 +73,14 @@ class FileLock final {
 
 // The whole content of a file.
 std::variant<std::string, FileError> read_file(const std::string& path);
+
+// Replaces the file's whole content in one step: the bytes go to a new file of a unique name in
+// the same folder, are flushed to the disk, and that file is renamed over `path` (on Windows with
+// MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH). A reader opening `path` at any moment gets
+// the old content or the new one, never a part. The new file is created for its owner only (mode
+// 0600 on POSIX); on failure it is removed again and `path` is untouched.
+std::optional<FileError> replace_file(const std::string& path,
+                                      std::span<const std::uint8_t> content);
 
 // Creates the directory and any missing parents; an existing directory is success.
 std::optional<FileError> create_directories(const std::string& path);

@@ -7,6 +7,7 @@
 #include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/platform/sha256.hpp"
 #include "korvan/platform/unicode.hpp"
+#include "well_known_place.hpp"
 #include "world_doubles.hpp"
 
 #include <nlohmann/json.hpp>
@@ -20,14 +21,19 @@ namespace korvan::app_dirs {
 namespace {
 
 using test::FixedClock;
+using test::PlacedFile;
 using test::TempDir;
 using test::utf8;
+using test::WellKnownLock;
 using test::write_file;
 namespace fs = std::filesystem;
 
 constexpr bool windows = build_family == PlatformFamily::windows;
 constexpr std::int64_t now = 1740820502;
-const ModuleVerdict accepted = ModuleAccepted{};
+using Via = ModuleAccepted::Via;
+const ModuleVerdict via_well_known = ModuleAccepted{Via::well_known};
+const ModuleVerdict via_pinned = ModuleAccepted{Via::pinned};
+const ModuleVerdict via_pending = ModuleAccepted{Via::pending};
 constexpr auto not_absolute = ModuleRejectReason::not_absolute;
 constexpr auto not_known = ModuleRejectReason::not_known;
 constexpr auto pin_mismatch = ModuleRejectReason::pin_mismatch;
@@ -35,56 +41,9 @@ constexpr auto outside = ModuleRejectReason::target_outside_system_dir;
 
 std::string text_of(const ModuleVerdict& v) {
     const auto* r = std::get_if<ModuleRejectReason>(&v);
-    return r ? std::string(reason_name(*r)) : "accepted";
+    return r ? std::string(reason_name(*r))
+             : "accepted: " + std::string(via_name(std::get<ModuleAccepted>(v).via));
 }
-
-// Well-known locations are fixed paths shared by every build of this tree that runs its tests on
-// this machine; one test at a time may own them.
-class WellKnownLock {
-  public:
-    WellKnownLock() : path_(test::native(utf8(fs::temp_directory_path())) / "korvan-policy.lock") {
-        for (int i = 0; i < 600; ++i) {
-            std::error_code error;
-            if (fs::create_directory(path_, error)) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    ~WellKnownLock() {
-        std::error_code ignored;
-        fs::remove(path_, ignored);
-    }
-
-  private:
-    fs::path path_;
-};
-
-// A file at a fixed path, with the folders it needed; all removed again.
-class PlacedFile {
-  public:
-    PlacedFile(const std::string& path, const std::string& content) {
-        fs::path folder = test::native(path).parent_path();
-        while (!fs::exists(folder)) {
-            created_.push_back(folder);
-            folder = folder.parent_path();
-        }
-        fs::create_directories(test::native(path).parent_path());
-        write_file(path, content);
-        file_ = test::native(path);
-    }
-    ~PlacedFile() {
-        std::error_code ignored;
-        fs::remove(file_, ignored);
-        for (const fs::path& folder : created_) {
-            fs::remove(folder, ignored);
-        }
-    }
-
-  private:
-    fs::path file_;
-    std::vector<fs::path> created_;
-};
 
 std::string canonical(const std::string& path) {
     auto result = platform::canonicalize(path);
@@ -207,8 +166,8 @@ TEST(ModulePolicy, WellKnownLocations) {
         ModuleVerdict verdict;
     };
     std::vector<Case> cases = {
-        {p.well_known, accepted},
-        {p.other_spelling, accepted},
+        {p.well_known, via_well_known},
+        {p.other_spelling, via_well_known},
         {p.other_case, not_known},
         {p.missing, not_known},
     };
@@ -255,7 +214,7 @@ TEST(ModulePolicy, AWellKnownEntryLinkingOutOfTheSystemFolders) {
         const Case cases[] = {
             {outside_dir.file("x.so"), outside},
             {inside_dir.file("tmp/x.so"), outside},
-            {inside_dir.file("x.so"), accepted},
+            {inside_dir.file("x.so"), via_well_known},
             {inside_dir.file("gone.so"), not_known}, // a dangling link cannot be resolved
         };
         for (const Case& c : cases) {
@@ -287,7 +246,7 @@ TEST(ModulePolicy, APinnedModuleIsAcceptedInCanonicalFormWithItsDigest) {
         {"pinned",
          {{"pkcs11_module_path", module}, {"pkcs11_module_sha256", digest}},
          canonical_path,
-         accepted},
+         via_pinned},
         {"wrong digest",
          {{"pkcs11_module_path", module}, {"pkcs11_module_sha256", wrong}},
          canonical_path,
@@ -386,8 +345,8 @@ TEST(ModulePolicy, APendingModuleCountsWithinItsWindowAndWithItsToken) {
     const platform::EnvValue set{Status::Set, token};
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     std::vector<Case> cases = {
-        {"expires now", now, pending(now), set, accepted},
-        {"expires in 30 s", now, pending(now + 30), set, accepted},
+        {"expires now", now, pending(now), set, via_pending},
+        {"expires in 30 s", now, pending(now + 30), set, via_pending},
         {"expires in 31 s", now, pending(now + 31), set, not_known},
         {"expired 1 s ago", now, pending(now - 1), set, not_known},
         {"no expiry", now, pending(nullptr), set, not_known},
@@ -399,9 +358,9 @@ TEST(ModulePolicy, APendingModuleCountsWithinItsWindowAndWithItsToken) {
         {"upper-case token digest", now, pending(now, "", upper(sha256_text(token))), set,
          not_known},
         {"an empty token is a token", now, pending(now, "", sha256_text("")),
-         platform::EnvValue{Status::Set, ""}, accepted},
+         platform::EnvValue{Status::Set, ""}, via_pending},
         {"wrong module digest", now, pending(now, std::string(64, 'a')), set, pin_mismatch},
-        {"clock before 1970 reads as 0", -5, pending(30), set, accepted},
+        {"clock before 1970 reads as 0", -5, pending(30), set, via_pending},
         {"clock before 1970, expired", -5, pending(31), set, not_known},
         {"the largest expiry", now, pending(max), set, not_known},
     };
@@ -428,6 +387,48 @@ TEST(ModulePolicy, APendingModuleCountsWithinItsWindowAndWithItsToken) {
             policy.token(c.token->value, c.token->status);
         }
         EXPECT_EQ(text_of(policy.evaluate(candidate)), text_of(c.verdict)) << c.label;
+    }
+}
+
+TEST(ModulePolicy, AConfiguredLocationIsRefusedWithItsReason) {
+    const Places p = places();
+    TempDir untrusted(p.untrusted_parent, "korvan-untrusted");
+    TempDir vendor(p.trusted_parent, "KorvanTest");
+    const std::string sep = windows ? "\\" : "/";
+    fs::create_directories(test::native(vendor.file(p.disqualifying)));
+    write_file(untrusted.file("p11.dll"), "m");
+    write_file(vendor.file(p.disqualifying) + sep + "p11.dll", "m");
+    write_file(vendor.file("p11.dll"), "m");
+    const std::string escaping =
+        p.trusted_parent + sep + ".." + untrusted.path().substr(windows ? 2 : 0) + sep + "p11.dll";
+    using Problem = LocationRefused::Problem;
+    struct Case {
+        std::string configured;
+        std::optional<Problem> problem; // none: accepted
+        std::string path;               // the canonical path, or the one that was refused
+    };
+    const Case cases[] = {
+        {untrusted.file("p11.dll"), Problem::outside_system_dirs, untrusted.file("p11.dll")},
+        {vendor.file(p.disqualifying) + sep + "p11.dll", Problem::below_scratch_folder,
+         vendor.file(p.disqualifying) + sep + "p11.dll"},
+        {vendor.file("none.dll"), Problem::not_canonical, vendor.file("none.dll")},
+        {escaping, Problem::outside_system_dirs, canonical(untrusted.file("p11.dll"))},
+        {vendor.file("p11.dll"), std::nullopt, canonical(vendor.file("p11.dll"))},
+    };
+    for (const Case& c : cases) {
+        const auto checked = check_module_location(c.configured);
+        if (!c.problem) {
+            ASSERT_TRUE(std::holds_alternative<std::string>(checked)) << c.configured;
+            EXPECT_EQ(std::get<std::string>(checked), c.path);
+            EXPECT_EQ(trusted_module_location(c.configured), c.path);
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<LocationRefused>(checked)) << c.configured;
+        const LocationRefused& refused = std::get<LocationRefused>(checked);
+        EXPECT_EQ(refused.problem, *c.problem) << c.configured;
+        EXPECT_EQ(refused.path, c.path) << c.configured;
+        EXPECT_NE(refusal_text(refused).find(c.path), std::string::npos) << refusal_text(refused);
+        EXPECT_EQ(trusted_module_location(c.configured), std::nullopt) << c.configured;
     }
 }
 

@@ -178,5 +178,28 @@ TEST(PathRules, JoinInsertsOneSeparatorWhereNeeded) {
     }
 }
 
+TEST(PathRules, DisqualifyingComponentsPerFamily) {
+    struct Case {
+        PlatformFamily family;
+        std::string_view path;
+        bool disqualified;
+    };
+    const Case cases[] = {
+        {win, "C:\\Users\\u\\Downloads\\x.dll", true},
+        {win, "C:/Program Files/TEMP/x.dll", true},
+        {win, "\\\\?\\C:\\temp\\x.dll", true},
+        {win, "C:\\Program Files\\Temporary\\x.dll", false},
+        {win, "C:\\Program Files\\tmp\\x.dll", false},
+        {lin, "/opt/vendor/TMP/x.so", true},
+        {lin, "/tmp", true},
+        {lin, "/opt/vendor\\tmp\\x.so", false},
+        {lin, "/opt/temp/x.so", false},
+        {mac, "/Library/tmp/x.dylib", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(has_disqualifying_component(c.path, c.family), c.disqualified) << c.path;
+    }
+}
+
 } // namespace
 } // namespace korvan::app_dirs

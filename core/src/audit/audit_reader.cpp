@@ -1,0 +1,49 @@
+#include "korvan/audit/audit_reader.hpp"
+#include "korvan/app_dirs/path_rules.hpp"
+#include "korvan/audit/audit_log.hpp"
+#include "korvan/platform/files.hpp"
+
+#include <string_view>
+
+namespace korvan::audit {
+namespace {
+
+void read_lines(std::string_view content, AuditReading& reading) {
+    while (!content.empty()) {
+        const std::size_t end = content.find('\n');
+        const std::string_view line = content.substr(0, end);
+        if (std::optional<AuditRecord> record = parse_audit_record(line)) {
+            reading.records.push_back(std::move(*record));
+        } else {
+            ++reading.unreadable_lines;
+        }
+        content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+    }
+}
+
+} // namespace
+
+AuditReading read_audit_log(const std::string& dir, std::uint32_t max_files) {
+    const std::string live = app_dirs::join_path(dir, "audit.log");
+    std::vector<std::string> files;
+    for (std::uint32_t n = max_files; n >= 1; --n) {
+        files.push_back(rotated_path(live, n));
+    }
+    files.push_back(live);
+
+    AuditReading reading;
+    for (const std::string& path : files) {
+        if (!platform::path_exists(path)) {
+            continue;
+        }
+        auto content = platform::read_file(path);
+        if (const auto* text = std::get_if<std::string>(&content)) {
+            read_lines(*text, reading);
+        } else {
+            reading.unreadable_files.push_back(path);
+        }
+    }
+    return reading;
+}
+
+} // namespace korvan::audit
