@@ -6,6 +6,7 @@
 #include "child_process.hpp"
 #include "mock_module.hpp"
 #include "proto3_conversation.hpp"
+#include "secret_search.hpp"
 #include "trusted_module.hpp"
 
 #include "korvan/app_dirs/module_policy.hpp"
@@ -25,46 +26,6 @@ namespace fs = std::filesystem;
 
 const std::string pin = "Q7#pinZ-91x";
 const std::string trial_token = "trial-Vx93#tok";
-
-std::string hex(const std::string& bytes, const char* digits) {
-    std::string text;
-    for (unsigned char b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
-
-std::string base64(const std::string& bytes) {
-    static const char* alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                           static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                           static_cast<unsigned char>(bytes[i + 2]);
-        for (int shift = 18; shift >= 0; shift -= 6) {
-            text += alphabet[(v >> shift) & 63];
-        }
-    }
-    return text; // whole groups only: the rest is never looked for
-}
-
-// The secret as it could appear: raw, hex in either case, and base64 at each of the three byte
-// offsets it could start at inside a longer encoded text (only the characters that depend on the
-// secret alone).
-std::vector<std::string> disguises(const std::string& secret) {
-    std::vector<std::string> forms = {secret, hex(secret, "0123456789abcdef"),
-                                      hex(secret, "0123456789ABCDEF")};
-    for (std::size_t offset = 0; offset < 3; ++offset) {
-        const std::string encoded = base64(std::string(offset, '\0') + secret);
-        const std::size_t first = (8 * offset + 5) / 6;
-        const std::size_t end = std::min(encoded.size(), 8 * (offset + secret.size()) / 6);
-        forms.push_back(encoded.substr(first, end - first));
-    }
-    return forms;
-}
 
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -31,7 +31,7 @@ std::string normalize_token_text(std::span<const std::uint8_t> field) {
     return out;
 }
 
-std::variant<TokenIdentity, CK_RV> read_token_identity(Module& module, CK_SLOT_ID slot) {
+std::variant<TokenInfo, CK_RV> read_token_info(Module& module, CK_SLOT_ID slot) {
     CK_TOKEN_INFO info{};
     const Call rv = module.get_token_info(slot, &info);
     if (!rv) {
@@ -40,7 +40,16 @@ std::variant<TokenIdentity, CK_RV> read_token_identity(Module& module, CK_SLOT_I
     if (*rv != CKR_OK) {
         return *rv;
     }
-    return TokenIdentity{normalize_token_text(info.label), normalize_token_text(info.serialNumber)};
+    return TokenInfo{
+        {normalize_token_text(info.label), normalize_token_text(info.serialNumber)}, info.flags};
+}
+
+std::variant<TokenIdentity, CK_RV> read_token_identity(Module& module, CK_SLOT_ID slot) {
+    auto read = read_token_info(module, slot);
+    if (auto* info = std::get_if<TokenInfo>(&read)) {
+        return std::move(info->identity);
+    }
+    return std::get<CK_RV>(read);
 }
 
 bool is_token_gone(CK_RV rv) {
@@ -114,9 +123,9 @@ std::vector<ListedToken> list_token_identities(Module& module) {
     slots.resize(std::min(limit, returned));
     std::vector<ListedToken> listing;
     for (const CK_SLOT_ID slot : slots) {
-        auto read = read_token_identity(module, slot);
-        if (auto* identity = std::get_if<TokenIdentity>(&read)) {
-            listing.push_back({slot, std::move(*identity)});
+        auto read = read_token_info(module, slot);
+        if (auto* info = std::get_if<TokenInfo>(&read)) {
+            listing.push_back({slot, std::move(info->identity), info->flags});
         }
     }
     return listing;

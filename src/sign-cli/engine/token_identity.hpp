@@ -29,6 +29,13 @@ using TokenCheck = std::variant<token_check::Match, token_check::Changed, token_
 struct ListedToken {
     CK_SLOT_ID slot;
     TokenIdentity identity;
+    CK_FLAGS flags = 0; // CK_TOKEN_INFO.flags as read with the identity
+};
+
+// What one C_GetTokenInfo tells: the identity and the token's flags.
+struct TokenInfo {
+    TokenIdentity identity;
+    CK_FLAGS flags = 0;
 };
 
 // What a module reports when it has no C_GetTokenInfo: every bit set.
@@ -39,6 +46,7 @@ inline constexpr std::size_t max_listed_slots = 64;
 // Unicode white space is trimmed at both ends (so blank and zero padding disappear).
 std::string normalize_token_text(std::span<const std::uint8_t> field);
 
+std::variant<TokenInfo, CK_RV> read_token_info(Module& module, CK_SLOT_ID slot);
 std::variant<TokenIdentity, CK_RV> read_token_identity(Module& module, CK_SLOT_ID slot);
 
 // The values that mean the token is not there: a token gone counts as a changed token.

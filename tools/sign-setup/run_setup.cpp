@@ -1,0 +1,146 @@
+#include "run_setup.hpp"
+#include "setup_arguments.hpp"
+#include "tokens_command.hpp"
+
+#include "shared/text_sink.hpp"
+
+#include "korvan/app_dirs/app_dir.hpp"
+#include "korvan/app_dirs/module_policy.hpp"
+#include "korvan/app_dirs/settings_writer.hpp"
+#include "korvan/audit/audit_reader.hpp"
+#include "korvan/audit/rejection_report.hpp"
+#include "korvan/version.hpp"
+
+#include <fmt/format.h>
+
+namespace korvan::setup {
+namespace {
+
+void say(SetupWorld& world, std::string_view line) {
+    cli::write_text(world.error, fmt::format("sign-setup: {}\n", line));
+}
+
+std::optional<std::string> per_user_dir(SetupWorld& world) {
+    std::optional<std::string> dir = app_dirs::app_dir(world.environment);
+    if (!dir) {
+        say(world, "no per-user folder: HOME is not set and the system names no profile folder");
+    }
+    return dir;
+}
+
+int run_pin(const SetupArgs& args, SetupWorld& world) {
+    const std::optional<std::string> dir = per_user_dir(world);
+    if (!dir) {
+        return exit_usage;
+    }
+    const auto pinned = app_dirs::pin_module(*dir, args.module);
+    if (const auto* failure = std::get_if<app_dirs::SettingsFailure>(&pinned)) {
+        say(world, fmt::format("not pinned: {}", failure->text));
+        return exit_usage;
+    }
+    const app_dirs::PinnedModule& pin = std::get<app_dirs::PinnedModule>(pinned);
+    cli::write_text(world.output, fmt::format("{}\n{}\n", pin.path, pin.sha256));
+    say(world, fmt::format("pinned in {}; sign-cli loads it by that path while its SHA-256 stays",
+                           app_dirs::config_path(*dir)));
+    return exit_ok;
+}
+
+int run_approve(const SetupArgs& args, SetupWorld& world) {
+    const std::optional<std::string> dir = per_user_dir(world);
+    if (!dir) {
+        return exit_usage;
+    }
+    const auto staged =
+        app_dirs::stage_pending_module(*dir, args.module, args.seconds, world.clock);
+    if (const auto* failure = std::get_if<app_dirs::SettingsFailure>(&staged)) {
+        say(world, fmt::format("not approved: {}", failure->text));
+        return exit_usage;
+    }
+    const app_dirs::StagedModule& pending = std::get<app_dirs::StagedModule>(staged);
+    // The token goes out from its wiped buffer; no copy of it is made on the way.
+    world.output.write_all(pending.token);
+    cli::write_text(world.output, "\n");
+    say(world, fmt::format("{} approved for a trial until {} ({} s); pass the token on standard "
+                           "output as KORVAN_MODULE_TRIAL_TOKEN",
+                           pending.path,
+                           audit::format_rfc3339({static_cast<std::int64_t>(pending.expires), 0}),
+                           args.seconds));
+    return exit_ok;
+}
+
+int run_check(const SetupArgs& args, SetupWorld& world) {
+    const app_dirs::ModuleVerdict verdict =
+        app_dirs::evaluate_module_policy(args.module, world.environment, world.clock);
+    if (const auto* accepted = std::get_if<app_dirs::ModuleAccepted>(&verdict)) {
+        cli::write_text(world.output,
+                        fmt::format("accepted: {}\n", app_dirs::via_name(accepted->via)));
+        return exit_ok;
+    }
+    cli::write_text(world.output,
+                    fmt::format("rejected: {}\n", app_dirs::reason_name(
+                                                      std::get<app_dirs::ModuleRejectReason>(verdict))));
+    return exit_rejected;
+}
+
+int run_audit(const SetupArgs& args, SetupWorld& world) {
+    const std::optional<std::string> dir = per_user_dir(world);
+    if (!dir) {
+        return exit_usage;
+    }
+    const audit::AuditReading reading =
+        audit::read_audit_log(*dir, audit::rejection_log_max_files);
+    std::string out;
+    for (const audit::AuditRecord& record : reading.records) {
+        if (args.json) {
+            // Read back from JSON, so it writes as JSON again.
+            auto line = record.to_json();
+            out += std::holds_alternative<std::string>(line) ? std::get<std::string>(line) : "{}";
+            out += '\n';
+        } else {
+            out += fmt::format("{}\t{}\t{}\t{}\n", record.ts, audit::wire_name(record.action),
+                               record.file.value_or("-"), record.error.value_or("-"));
+        }
+    }
+    out += args.json ? fmt::format("{{\"unreadable_lines\":{}}}\n", reading.unreadable_lines)
+                     : fmt::format("unreadable lines: {}\n", reading.unreadable_lines);
+    cli::write_text(world.output, out);
+    for (const std::string& path : reading.unreadable_files) {
+        say(world, fmt::format("{} could not be read", path));
+    }
+    return exit_ok;
+}
+
+} // namespace
+
+int run_setup(const std::vector<std::string>& args, SetupWorld& world) {
+    const ParsedSetupArgs parsed = parse_setup_args(args);
+    if (const auto* error = std::get_if<UsageError>(&parsed)) {
+        cli::write_text(world.error,
+                        fmt::format("sign-setup: {}\n{}", error->message, usage_text(error->command)));
+        return exit_usage;
+    }
+    if (const auto* help = std::get_if<HelpWanted>(&parsed)) {
+        cli::write_text(world.output, usage_text(help->command));
+        return exit_ok;
+    }
+    if (std::holds_alternative<VersionWanted>(parsed)) {
+        cli::write_text(world.output, fmt::format("sign-setup {}\n", korvan::version));
+        return exit_ok;
+    }
+    const SetupArgs& setup = std::get<SetupArgs>(parsed);
+    switch (setup.command) {
+    case Command::pin:
+        return run_pin(setup, world);
+    case Command::approve:
+        return run_approve(setup, world);
+    case Command::check:
+        return run_check(setup, world);
+    case Command::tokens:
+        return run_tokens(setup, world);
+    case Command::audit:
+        return run_audit(setup, world);
+    }
+    return exit_usage;
+}
+
+} // namespace korvan::setup
