@@ -3,6 +3,7 @@
 
 #include "korvan/app_dirs/module_policy.hpp"
 #include "korvan/app_dirs/path_rules.hpp"
+#include "korvan/app_dirs/settings_writer.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -46,17 +47,14 @@ TrustedModule::TrustedModule(const std::string& source_module) {
         error_ = "cannot set up " + utf8(copy) + ": " + error.message();
         return;
     }
-    auto canonical = platform::canonicalize(utf8(copy));
-    auto digest = app_dirs::file_sha256_hex(utf8(copy));
-    if (!std::holds_alternative<std::string>(canonical) ||
-        !std::holds_alternative<std::string>(digest)) {
-        error_ = "cannot resolve or hash " + utf8(copy);
+    // Pinned as the parent pins a module, through the core library's settings writer.
+    auto pinned = app_dirs::pin_module(app_dir(), utf8(copy));
+    if (auto* failure = std::get_if<app_dirs::SettingsFailure>(&pinned)) {
+        error_ = "cannot pin " + utf8(copy) + ": " + failure->text;
         return;
     }
-    module_path_ = std::get<std::string>(canonical);
-    sha256_ = std::get<std::string>(digest);
-    // The configured path is the plain one; the policy resolves it itself.
-    write_config({{"pkcs11_module_path", utf8(copy)}, {"pkcs11_module_sha256", sha256_}});
+    module_path_ = std::get<app_dirs::PinnedModule>(pinned).path;
+    sha256_ = std::get<app_dirs::PinnedModule>(pinned).sha256;
 }
 
 TrustedModule::~TrustedModule() {
@@ -83,6 +81,13 @@ nlohmann::json TrustedModule::pin_config() const {
 }
 
 void TrustedModule::write_config(const nlohmann::json& config) const {
+    // Settings a parent could write go through the parent's settings writer; only those that no
+    // parent would write (for the tests of their refusal) are written as they are.
+    const auto parsed = app_dirs::parse_config(config.dump());
+    if (const auto* settings = std::get_if<app_dirs::Config>(&parsed);
+        settings != nullptr && !app_dirs::write_config(app_dir(), *settings)) {
+        return;
+    }
     std::error_code ignored;
     fs::create_directories(native(app_dir()), ignored);
     std::ofstream out(native(config_path()), std::ios::binary | std::ios::trunc);

@@ -1,8 +1,8 @@
 #pragma once
 
 // Makes a module built by the tests pass sign-cli's module trust policy, the way the parent
-// application trusts a module: a copy at a trusted location, pinned with its canonical path and
-// SHA-256 in config.json below a throw-away home folder.
+// application trusts a module: a copy at a trusted location, pinned (app_dirs::pin_module) with
+// its canonical path and SHA-256 in config.json below a throw-away home folder.
 //
 //     TrustedModule trusted(mock_module_path());
 //     ASSERT_TRUE(trusted.ok()) << trusted.error();
@@ -42,7 +42,8 @@ class TrustedModule {
     std::string config_path() const;
     std::string audit_log_path() const;
 
-    // Replaces the settings, for tests of other pins or of a pending module.
+    // Replaces the settings, for tests of other pins or of a pending module: through the
+    // parent's settings writer, or as they are when they are no valid settings.
     void write_config(const nlohmann::json& config) const;
     // The settings that pin the copy.
     nlohmann::json pin_config() const;
