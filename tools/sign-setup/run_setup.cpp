@@ -1,4 +1,5 @@
 #include "run_setup.hpp"
+#include "setup_messages.hpp"
 #include "setup_arguments.hpp"
 #include "tokens_command.hpp"
 
@@ -15,10 +16,6 @@
 
 namespace korvan::setup {
 namespace {
-
-void say(SetupWorld& world, std::string_view line) {
-    cli::write_text(world.error, fmt::format("sign-setup: {}\n", line));
-}
 
 std::optional<std::string> per_user_dir(SetupWorld& world) {
     std::optional<std::string> dir = app_dirs::app_dir(world.environment);

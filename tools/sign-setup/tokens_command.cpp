@@ -1,4 +1,5 @@
 #include "tokens_command.hpp"
+#include "setup_messages.hpp"
 #include "token_report.hpp"
 
 #include "pin_line.hpp"
@@ -16,14 +17,7 @@
 namespace korvan::setup {
 namespace {
 
-void say(SetupWorld& world, std::string_view line) {
-    cli::write_text(world.error, fmt::format("sign-setup: {}\n", line));
-}
-
-std::string rv_text(CK_RV rv) {
-    const std::string_view name = engine::rv_name(rv);
-    return fmt::format("rv=0x{:x}{}{}", rv, name.empty() ? "" : " ", name);
-}
+using engine::rv_text;
 
 std::optional<std::string> open_failure_text(const engine::Module::OpenFailure& failure) {
     switch (failure.stage) {
@@ -61,7 +55,46 @@ std::optional<CK_SLOT_ID> login_slot(const SetupArgs& args,
     return std::nullopt;
 }
 
-// From a loaded module to the printed listing; the exit code.
+// From an initialised module to the printed listing; the exit code.
+int list_initialised(engine::Module& module, const SetupArgs& args,
+                     std::span<const std::uint8_t> pin, platform::ByteSink& output,
+                     SetupWorld& world) {
+    std::vector<engine::ListedToken> tokens = engine::list_token_identities(module);
+    if (args.slot) {
+        std::erase_if(tokens, [&args](const engine::ListedToken& token) {
+            return token.slot != static_cast<CK_SLOT_ID>(*args.slot);
+        });
+        if (tokens.empty()) {
+            say(world, fmt::format("slot {} holds no token the module could describe", *args.slot));
+            return exit_failed;
+        }
+    }
+    engine::ListingRequest request;
+    request.pin = pin;
+    request.allow_final_try = args.allow_final_try;
+    if (args.login) {
+        request.login_slot = login_slot(args, tokens, world);
+        if (!request.login_slot) {
+            return exit_usage;
+        }
+    }
+    const std::vector<engine::ListedTokenKeys> listing =
+        engine::list_token_keys(module, tokens, request);
+    for (const std::string& warning : shared_serial_warnings(tokens)) {
+        say(world, fmt::format("warning: {}", warning));
+    }
+    cli::write_text(output, args.json ? tokens_json(args.module, listing)
+                                      : tokens_text(args.module, listing));
+    int code = exit_ok;
+    for (const engine::ListedTokenKeys& entry : listing) {
+        if (entry.problem) {
+            say(world, fmt::format("slot {}: {}", entry.token.slot, entry.problem->text));
+            code = exit_failed;
+        }
+    }
+    return code;
+}
+
 int list(engine::Module& module, const SetupArgs& args, std::span<const std::uint8_t> pin,
          platform::ByteSink& output, SetupWorld& world) {
     const engine::Call initialized = module.initialize();
@@ -75,43 +108,8 @@ int list(engine::Module& module, const SetupArgs& args, std::span<const std::uin
     }
     // From here on the module's threads may run its code: it stays loaded until the exit.
     module.keep_loaded();
-    std::vector<engine::ListedToken> tokens = engine::list_token_identities(module);
-    if (args.slot) {
-        std::erase_if(tokens, [&args](const engine::ListedToken& token) {
-            return token.slot != static_cast<CK_SLOT_ID>(*args.slot);
-        });
-        if (tokens.empty()) {
-            say(world, fmt::format("slot {} holds no token the module could describe", *args.slot));
-            module.finalize();
-            return exit_failed;
-        }
-    }
-    engine::ListingRequest request;
-    request.pin = pin;
-    request.allow_final_try = args.allow_final_try;
-    if (args.login) {
-        request.login_slot = login_slot(args, tokens, world);
-        if (!request.login_slot) {
-            module.finalize();
-            return exit_usage;
-        }
-    }
-    const std::vector<engine::ListedTokenKeys> listing =
-        engine::list_token_keys(module, tokens, request);
+    const int code = list_initialised(module, args, pin, output, world);
     module.finalize();
-
-    for (const std::string& warning : shared_serial_warnings(tokens)) {
-        say(world, fmt::format("warning: {}", warning));
-    }
-    cli::write_text(output, args.json ? tokens_json(args.module, listing)
-                                      : tokens_text(args.module, listing));
-    int code = exit_ok;
-    for (const engine::ListedTokenKeys& entry : listing) {
-        if (entry.problem) {
-            say(world, fmt::format("slot {}: {}", entry.token.slot, entry.problem->text));
-            code = exit_failed;
-        }
-    }
     return code;
 }
 

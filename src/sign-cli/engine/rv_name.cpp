@@ -2,6 +2,8 @@
 
 #include "engine/pkcs11.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -119,6 +121,11 @@ std::string_view rv_name(std::uint64_t rv) {
     const auto found = std::find_if(names.begin(), names.end(),
                                     [rv](const auto& entry) { return entry.first == rv; });
     return found == names.end() ? std::string_view{} : found->second;
+}
+
+std::string rv_text(std::uint64_t rv) {
+    const std::string_view name = rv_name(rv);
+    return fmt::format("rv=0x{:x}{}{}", rv, name.empty() ? "" : " ", name);
 }
 
 } // namespace korvan::engine

@@ -15,8 +15,7 @@ namespace korvan::engine {
 namespace {
 
 std::string failed(std::string_view call, CK_RV rv) {
-    const std::string_view name = rv_name(rv);
-    return fmt::format("{} failed: rv=0x{:x}{}{}", call, rv, name.empty() ? "" : " ", name);
+    return fmt::format("{} failed: {}", call, rv_text(rv));
 }
 
 struct Found {
