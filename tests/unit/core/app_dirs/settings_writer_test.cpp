@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -256,6 +257,43 @@ TEST(SettingsWriter, AReaderNeverSeesAPartialFile) {
     EXPECT_GE(reads, 50);
     EXPECT_EQ(names_in(home.path()), std::vector<std::string>{"config.json"});
 }
+
+#ifdef _WIN32
+// A reader of another program that opened the file without delete sharing holds the replacement
+// off: the writer waits a little for it, and gives up leaving the old file as it was.
+TEST(SettingsWriter, AReaderThatLocksTheFileDelaysTheReplacementOrRefusesIt) {
+    TempDir home;
+    Config before;
+    before.telemetry_consent = true;
+    ASSERT_EQ(write_config(home.path(), before), std::nullopt);
+    const std::wstring path = test::native(config_path(home.path())).wstring();
+    auto hold = [&path] {
+        return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    Config after;
+    after.telemetry_consent = false;
+
+    HANDLE briefly = hold();
+    ASSERT_NE(briefly, INVALID_HANDLE_VALUE);
+    std::thread release([briefly] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        CloseHandle(briefly);
+    });
+    EXPECT_EQ(write_config(home.path(), after), std::nullopt);
+    release.join();
+    EXPECT_EQ(read_back(home.path()), after);
+
+    HANDLE held = hold();
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto refused = write_config(home.path(), before);
+    CloseHandle(held);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->kind, Kind::not_written);
+    EXPECT_EQ(read_back(home.path()), after);
+    EXPECT_EQ(names_in(home.path()), std::vector<std::string>{"config.json"});
+}
+#endif
 
 // Module files at the places the build's family trusts, and at places it never does.
 class Modules {
