@@ -19,6 +19,7 @@ bool is_digest_length(std::size_t size) {
 std::string_view usage_text() {
     return "usage: sign-client [--sign-cli=<path>] [--allow-final-try] [--query-flags] [--]\n"
            "                   <module-path> <cka_id-hex> <key-kind> <slot-id> [<digest-hex> ...]\n"
+           "       sign-client --help | --version\n"
            "\n"
            "Signs each digest in one protocol-3 session of sign-cli. The PIN is the first line of\n"
            "standard input (its line end is dropped; 1 to 255 bytes); KORVAN_EXPECT_TOKEN and the\n"
@@ -50,6 +51,9 @@ ParsedArgs parse_client_args(const std::vector<std::string>& args,
         }
         if (arg == "--help") {
             return HelpWanted{};
+        }
+        if (arg == "--version") {
+            return VersionWanted{};
         }
         if (arg == "--allow-final-try") {
             parsed.allow_final_try = true;

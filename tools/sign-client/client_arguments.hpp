@@ -21,11 +21,12 @@ struct ClientArgs {
 };
 
 struct HelpWanted {};
+struct VersionWanted {};
 struct UsageError {
     std::string message;
 };
 
-using ParsedArgs = std::variant<ClientArgs, HelpWanted, UsageError>;
+using ParsedArgs = std::variant<ClientArgs, HelpWanted, VersionWanted, UsageError>;
 
 // `args` is the whole command line, element 0 the program. sign-cli's four arguments and its
 // KORVAN_EXPECT_TOKEN are checked by sign-cli's own rules here, so a mistake shows before any

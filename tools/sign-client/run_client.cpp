@@ -8,6 +8,7 @@
 #include "korvan/platform/child_process.hpp"
 #include "korvan/platform/environment.hpp"
 #include "korvan/platform/streams.hpp"
+#include "korvan/version.hpp"
 
 #include <fmt/format.h>
 
@@ -55,6 +56,11 @@ int run_client(const std::vector<std::string>& args) {
     if (std::holds_alternative<HelpWanted>(parsed)) {
         platform::HandleStream output(platform::standard_output());
         cli::write_text(output, usage_text());
+        return exit_ok;
+    }
+    if (std::holds_alternative<VersionWanted>(parsed)) {
+        platform::HandleStream output(platform::standard_output());
+        cli::write_text(output, fmt::format("sign-client {}\n", korvan::version));
         return exit_ok;
     }
     const ClientArgs& client = std::get<ClientArgs>(parsed);

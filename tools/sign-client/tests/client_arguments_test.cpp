@@ -55,9 +55,11 @@ TEST(ClientArguments, DoubleDashEndsTheOptions) {
     EXPECT_EQ(std::get<ClientArgs>(parsed).sign_cli_args[0], "--odd-module.so");
 }
 
-TEST(ClientArguments, Help) {
+TEST(ClientArguments, HelpAndVersion) {
     EXPECT_TRUE(std::holds_alternative<HelpWanted>(
         parse_client_args(command({"--help", "whatever"}), expect_token())));
+    EXPECT_TRUE(std::holds_alternative<VersionWanted>(
+        parse_client_args(command({"--version"}), platform::EnvValue{})));
 }
 
 TEST(ClientArguments, MistakesAreNamed) {

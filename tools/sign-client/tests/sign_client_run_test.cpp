@@ -5,6 +5,8 @@
 #include "mock_module.hpp"
 #include "trusted_module.hpp"
 
+#include "korvan/version.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -93,6 +95,15 @@ TEST(SignClientRun, ProblemsBeforeAnySession) {
         EXPECT_TRUE(has_line(run.result.err, c.line)) << run.result.err;
         EXPECT_TRUE(run.calls.empty());
     }
+}
+
+TEST(SignClientRun, VersionIsTheProjects) {
+    ChildRun run;
+    run.args = {"--version"};
+    const ChildResult r = run_child(program_path("sign-client"), run);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "sign-client " + std::string(korvan::version) + "\n");
+    EXPECT_EQ(r.err, "");
 }
 
 } // namespace

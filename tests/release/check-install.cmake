@@ -1,0 +1,28 @@
+# cmake -DBUILD_DIR=<build> -DPREFIX=<dir> -DEXE_SUFFIX=<.exe or empty> -DDOC_DIR=<relative>
+#       -P check-install.cmake
+# Installs the build into PREFIX and checks what arrives there.
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${result}")
+endif()
+set(programs sign-cli${EXE_SUFFIX} sign-client${EXE_SUFFIX} sign-setup${EXE_SUFFIX})
+foreach(file IN LISTS programs)
+  if(NOT EXISTS ${PREFIX}/bin/${file})
+    message(FATAL_ERROR "bin/${file} is not installed")
+  endif()
+endforeach()
+file(GLOB installed RELATIVE ${PREFIX}/bin ${PREFIX}/bin/*)
+list(SORT installed)
+list(SORT programs)
+if(NOT installed STREQUAL programs)
+  message(FATAL_ERROR "bin/ holds ${installed}, expected ${programs}")
+endif()
+foreach(doc README.md protocol-3.md parent-guide.md modules.md)
+  if(NOT EXISTS ${PREFIX}/${DOC_DIR}/${doc})
+    message(FATAL_ERROR "${DOC_DIR}/${doc} is not installed")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${PREFIX})
+message(STATUS "installed: ${programs} and the documentation in ${DOC_DIR}")
