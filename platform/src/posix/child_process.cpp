@@ -1,12 +1,17 @@
 #include "korvan/platform/child_process.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -44,7 +49,70 @@ std::optional<std::string> make_pipe(int (&fds)[2]) {
     return std::nullopt;
 }
 
+// This process's environment with the changes applied, as "NAME=value" strings.
+std::vector<std::string> child_environment(const EnvironmentChanges& changes) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        const bool changed =
+            std::any_of(changes.begin(), changes.end(),
+                        [name](const auto& change) { return change.first == name; });
+        if (!changed) {
+            entries.emplace_back(text);
+        }
+    }
+    for (const auto& [name, value] : changes) {
+        if (value) {
+            entries.push_back(name + "=" + *value);
+        }
+    }
+    return entries;
+}
+
+std::vector<char*> null_terminated(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& text : strings) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+ChildEnd child_end_of(int status) {
+    if (WIFEXITED(status)) {
+        return ChildExited{WEXITSTATUS(status)};
+    }
+    if (WIFSIGNALED(status)) {
+        return ChildLost{std::string("killed by signal ") + std::to_string(WTERMSIG(status))};
+    }
+    return ChildLost{"ended without an exit code"};
+}
+
+int milliseconds_until(Deadline deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
 } // namespace
+
+Readiness PipeEnd::wait_readable(Deadline deadline) {
+    if (!handle_) {
+        return Readiness::Ready;
+    }
+    pollfd watched{static_cast<int>(*handle_), POLLIN, 0};
+    for (;;) {
+        const int timeout = milliseconds_until(deadline);
+        const int ready = ::poll(&watched, 1, timeout);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            return Readiness::Ready;
+        }
+        if (ready == 0 && timeout == 0) {
+            return Readiness::TimedOut;
+        }
+    }
+}
 
 void PipeEnd::close() {
     if (handle_) {
@@ -54,7 +122,8 @@ void PipeEnd::close() {
 }
 
 std::variant<ChildProcess, ChildStartFailure>
-ChildProcess::start(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                    const EnvironmentChanges& environment) {
     int to_child[2];
     int from_child[2];
     if (auto failure = make_pipe(to_child)) {
@@ -70,11 +139,9 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
 
     std::vector<std::string> argument_copies{program};
     argument_copies.insert(argument_copies.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& argument : argument_copies) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = null_terminated(argument_copies);
+    std::vector<std::string> environment_copies = child_environment(environment);
+    std::vector<char*> envp = null_terminated(environment_copies);
 
     posix_spawn_file_actions_t actions;
     int failed = posix_spawn_file_actions_init(&actions);
@@ -91,7 +158,7 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
     pid_t pid = -1;
     if (failed == 0) {
         call = "posix_spawn";
-        failed = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        failed = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     }
     posix_spawn_file_actions_destroy(&actions);
     ::close(to_child[0]);
@@ -117,13 +184,41 @@ ChildEnd ChildProcess::wait() {
             return ChildLost{system_text("waitpid", errno)};
         }
     }
-    if (WIFEXITED(status)) {
-        return ChildExited{WEXITSTATUS(status)};
+    return child_end_of(status);
+}
+
+std::optional<ChildEnd> ChildProcess::wait_until(Deadline deadline) {
+    close_input();
+    if (!process_) {
+        return ChildLost{"already waited for"};
     }
-    if (WIFSIGNALED(status)) {
-        return ChildLost{std::string("killed by signal ") + std::to_string(WTERMSIG(status))};
+    const auto pid = static_cast<pid_t>(*process_);
+    // No system call waits for a child with a time limit; a short sleep between looks is cheap
+    // next to a token's own work.
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid) {
+            process_.reset();
+            return child_end_of(status);
+        }
+        if (ended < 0 && errno != EINTR) {
+            process_.reset();
+            return ChildLost{system_text("waitpid", errno)};
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
-    return ChildLost{"ended without an exit code"};
+}
+
+void ChildProcess::kill() {
+    if (process_) {
+        ::kill(static_cast<pid_t>(*process_), SIGKILL);
+    }
 }
 
 std::optional<std::string> program_beside_self(std::string_view base_name) {

@@ -5,9 +5,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 
 namespace korvan::platform {
@@ -97,7 +101,79 @@ class InheritList {
     bool initialized_ = false;
 };
 
+bool same_name(std::wstring_view a, std::wstring_view b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// This process's environment with the changes applied, as a block for CreateProcessW: sorted by
+// name without regard to case, as CreateProcessW's documentation asks of a block it is given.
+std::wstring environment_block(const EnvironmentChanges& changes) {
+    std::vector<std::wstring> entries;
+    std::vector<std::wstring> changed_names;
+    for (const auto& change : changes) {
+        changed_names.push_back(win32::widen(change.first));
+    }
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+            const std::wstring_view text(entry);
+            // "=C:=C:\\folder" and the like: the name starts after the first character.
+            const std::wstring_view name = text.substr(0, text.find(L'=', 1));
+            if (std::none_of(
+                    changed_names.begin(), changed_names.end(),
+                    [name](const std::wstring& changed) { return same_name(name, changed); })) {
+                entries.emplace_back(text);
+            }
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        if (changes[i].second) {
+            entries.push_back(changed_names[i] + L"=" + win32::widen(*changes[i].second));
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+        return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                    static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+    });
+    std::wstring joined;
+    for (const std::wstring& entry : entries) {
+        joined += entry;
+        joined += L'\0';
+    }
+    joined += L'\0';
+    return joined;
+}
+
+DWORD milliseconds_until(Deadline deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<DWORD>(
+        std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 0x7fffffff));
+}
+
 } // namespace
+
+// Anonymous pipes have no waitable read: PeekNamedPipe says whether bytes are there or the writer
+// is gone, and a short sleep between looks costs little next to a token's own work.
+Readiness PipeEnd::wait_readable(Deadline deadline) {
+    if (!handle_) {
+        return Readiness::Ready;
+    }
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(win32::as_handle(*handle_), nullptr, 0, nullptr, &available, nullptr) ||
+            available > 0) {
+            return Readiness::Ready;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return Readiness::TimedOut;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(10));
+    }
+}
 
 void PipeEnd::close() {
     if (handle_) {
@@ -107,7 +183,8 @@ void PipeEnd::close() {
 }
 
 std::variant<ChildProcess, ChildStartFailure>
-ChildProcess::start(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                    const EnvironmentChanges& environment) {
     OwnedHandle input_read, input_write, output_read, output_write, error_copy;
     if (!make_pipe(input_read, input_write) || !make_pipe(output_read, output_write)) {
         return ChildStartFailure{system_text("CreatePipe")};
@@ -135,10 +212,14 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
     std::vector<std::string> arguments{program};
     arguments.insert(arguments.end(), args.begin(), args.end());
     std::wstring line = win32::widen(windows_command_line(arguments));
+    std::optional<std::wstring> block;
+    if (!environment.empty()) {
+        block = environment_block(environment);
+    }
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
-                        &process)) {
+                        EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+                        block ? block->data() : nullptr, nullptr, &startup.StartupInfo, &process)) {
         return ChildStartFailure{system_text("CreateProcessW")};
     }
     CloseHandle(process.hThread);
@@ -154,13 +235,22 @@ ChildProcess::~ChildProcess() {
 }
 
 ChildEnd ChildProcess::wait() {
+    return *wait_until(Deadline::max());
+}
+
+std::optional<ChildEnd> ChildProcess::wait_until(Deadline deadline) {
     close_input();
     if (!process_) {
         return ChildLost{"already waited for"};
     }
     HANDLE process = win32::as_handle(*process_);
+    const DWORD waited = WaitForSingleObject(
+        process, deadline == Deadline::max() ? INFINITE : milliseconds_until(deadline));
+    if (waited == WAIT_TIMEOUT) {
+        return std::nullopt;
+    }
     DWORD code = 0;
-    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0;
+    const bool ended = waited == WAIT_OBJECT_0;
     const bool known = ended && GetExitCodeProcess(process, &code);
     ChildEnd end = known ? ChildEnd{ChildExited{static_cast<int>(code)}}
                          : ChildEnd{ChildLost{
@@ -168,6 +258,12 @@ ChildEnd ChildProcess::wait() {
     CloseHandle(process);
     process_.reset();
     return end;
+}
+
+void ChildProcess::kill() {
+    if (process_) {
+        TerminateProcess(win32::as_handle(*process_), 1);
+    }
 }
 
 std::optional<std::string> program_beside_self(std::string_view base_name) {

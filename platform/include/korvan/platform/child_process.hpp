@@ -2,10 +2,11 @@
 
 // Starts a program as an interactive child: this process writes the child's standard input and
 // reads its standard output while it runs. The child shares this process's standard error and
-// environment.
+// inherits its environment, with the changes the caller asks for.
 
 #include "korvan/platform/streams.hpp"
 
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,6 +16,12 @@
 #include <vector>
 
 namespace korvan::platform {
+
+// A point on the monotonic clock after which the caller waits no longer.
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Whether a read would return at once: data, or the writer gone.
+enum class Readiness { Ready, TimedOut };
 
 // This process's end of one pipe, closed when it dies or on demand. Once closed, reads report
 // the end and writes fail, so a late use cannot reach a handle number the system has reused.
@@ -42,6 +49,8 @@ class PipeEnd final : public ByteSource, public ByteSink {
         return handle_ && HandleStream(*handle_).write_all(bytes);
     }
     void close();
+    // Ready as well when the end is closed or the system cannot tell: the read then says why.
+    Readiness wait_readable(Deadline deadline);
 
   private:
     std::optional<NativeHandle> handle_;
@@ -60,11 +69,31 @@ struct ChildLost {
 };
 using ChildEnd = std::variant<ChildExited, ChildLost>;
 
-class ChildProcess {
+// Changes to this process's environment for the child: a value sets the variable, none removes
+// it. Names are compared as the system does (case-insensitively on Windows).
+using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// What a parent needs of a running child: its input, its output with a deadline, its end. The
+// one real implementation is ChildProcess; tests script the child's side.
+class InteractiveChild {
+  public:
+    virtual ~InteractiveChild() = default;
+    virtual ByteSink& input() = 0;
+    virtual ByteSource& output() = 0;
+    virtual Readiness wait_readable(Deadline deadline) = 0;
+    virtual void close_input() = 0;
+    // Closes the input first; none: still running at the deadline.
+    virtual std::optional<ChildEnd> wait_until(Deadline deadline) = 0;
+    // Ends the child at once (SIGKILL, TerminateProcess); wait_until then reaps it.
+    virtual void kill() = 0;
+};
+
+class ChildProcess final : public InteractiveChild {
   public:
     // `program` is a path (no search); `args` follow it as the child's arguments 1, 2, ...
     static std::variant<ChildProcess, ChildStartFailure>
-    start(const std::string& program, const std::vector<std::string>& args);
+    start(const std::string& program, const std::vector<std::string>& args,
+          const EnvironmentChanges& environment = {});
 
     ChildProcess(ChildProcess&& other) noexcept
         : process_(std::exchange(other.process_, std::nullopt)), input_(std::move(other.input_)),
@@ -73,14 +102,17 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // Closes both pipes; a child that was not waited for is left to run to its end.
-    ~ChildProcess();
+    ~ChildProcess() override;
 
-    ByteSink& input() { return input_; }
-    ByteSource& output() { return output_; }
+    ByteSink& input() override { return input_; }
+    ByteSource& output() override { return output_; }
+    Readiness wait_readable(Deadline deadline) override { return output_.wait_readable(deadline); }
     // The child then reads the end of its input.
-    void close_input() { input_.close(); }
+    void close_input() override { input_.close(); }
     // Closes the input first, so a child that reads until the end cannot keep this waiting.
     ChildEnd wait();
+    std::optional<ChildEnd> wait_until(Deadline deadline) override;
+    void kill() override;
 
   private:
     ChildProcess(NativeHandle process, PipeEnd input, PipeEnd output)
