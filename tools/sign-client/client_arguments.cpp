@@ -5,6 +5,10 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
+#include <optional>
+#include <string_view>
+
 namespace korvan::client {
 namespace {
 
@@ -14,10 +18,20 @@ bool is_digest_length(std::size_t size) {
     return size == 32 || size == 48 || size == 64;
 }
 
+std::optional<std::chrono::seconds> timeout_seconds(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < 1 || value > 86400) {
+        return std::nullopt;
+    }
+    return std::chrono::seconds(value);
+}
+
 } // namespace
 
 std::string_view usage_text() {
-    return "usage: sign-client [--sign-cli=<path>] [--allow-final-try] [--query-flags] [--]\n"
+    return "usage: sign-client [--sign-cli=<path>] [--allow-final-try] [--query-flags]\n"
+           "                   [--timeout <seconds>] [--]\n"
            "                   <module-path> <cka_id-hex> <key-kind> <slot-id> [<digest-hex> ...]\n"
            "       sign-client --help | --version\n"
            "\n"
@@ -29,6 +43,8 @@ std::string_view usage_text() {
            "  --sign-cli=<path>   the sign-cli to start (default: the one beside this program)\n"
            "  --allow-final-try   log in even when the token says one more wrong PIN locks it\n"
            "  --query-flags       after the signatures, ask for the token's flags\n"
+           "  --timeout <seconds> the longest each step may take (start, login, each signature,\n"
+           "                      the flags, the close; 1 to 86400); past it sign-cli is killed\n"
            "\n"
            "Standard output: one line \"<request-id> <signature-base64>\" per digest, then\n"
            "\"flags 0x<hex>\" with --query-flags. Exit: 0 every request answered and sign-cli "
@@ -59,6 +75,21 @@ ParsedArgs parse_client_args(const std::vector<std::string>& args,
             parsed.allow_final_try = true;
         } else if (arg == "--query-flags") {
             parsed.query_flags = true;
+        } else if (arg == "--timeout" || arg.compare(0, 10, "--timeout=") == 0) {
+            std::string_view value;
+            if (arg == "--timeout") {
+                if (++next == args.size()) {
+                    return UsageError{"--timeout needs a number of seconds"};
+                }
+                value = args[next];
+            } else {
+                value = std::string_view(arg).substr(10);
+            }
+            parsed.step_timeout = timeout_seconds(value);
+            if (!parsed.step_timeout) {
+                return UsageError{fmt::format(
+                    "--timeout takes whole seconds from 1 to 86400, not \"{}\"", value)};
+            }
         } else if (arg.compare(0, sign_cli_option.size(), sign_cli_option) == 0) {
             if (parsed.sign_cli) {
                 return UsageError{"--sign-cli given twice"};

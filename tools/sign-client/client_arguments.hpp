@@ -2,6 +2,7 @@
 
 #include "korvan/platform/environment.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@ struct ClientArgs {
     std::optional<std::string> sign_cli; // none: the sign-cli beside this program
     bool allow_final_try = false;
     bool query_flags = false;
+    std::optional<std::chrono::seconds> step_timeout; // none: no limit
     // Module path, CKA_ID hex, key kind and slot id, passed on to sign-cli exactly as given.
     std::vector<std::string> sign_cli_args;
     std::vector<std::vector<std::uint8_t>> digests; // each 32, 48 or 64 bytes

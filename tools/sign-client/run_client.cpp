@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include <memory>
+
 namespace korvan::client {
 namespace {
 
@@ -84,23 +86,26 @@ int run_client(const std::vector<std::string>& args) {
         say(fmt::format("cannot start {}: {}", *program, failure->text));
         return exit_failed;
     }
-    auto& child = std::get<platform::ChildProcess>(started);
+    auto child = std::make_unique<platform::ChildProcess>(
+        std::move(std::get<platform::ChildProcess>(started)));
 
     platform::HandleStream output(platform::standard_output());
-    const SessionPlan plan{client.allow_final_try, client.digests, client.query_flags};
-    const SessionEnd end =
-        run_session(child.output(), child.input(), std::move(std::get<platform::SecretBytes>(pin)),
-                    plan, output);
+    const SessionPlan plan{client.allow_final_try, client.digests, client.query_flags,
+                           client.step_timeout};
+    const SessionEnd end = run_session(
+        std::move(child), std::move(std::get<platform::SecretBytes>(pin)), plan, output);
     const auto* closed = std::get_if<Closed>(&end);
     if (closed == nullptr) {
         say(std::get<Broken>(end).problem);
     } else if (closed->problem) {
         say(*closed->problem);
     }
-    const platform::ChildEnd child_end = child.wait();
-    const bool ended_as_expected = child_ended_as_expected(child_end, closed != nullptr);
+    const std::optional<platform::ChildEnd> child_end =
+        closed != nullptr ? std::optional(closed->child_end) : std::get<Broken>(end).child_end;
+    const bool ended_as_expected =
+        !child_end || child_ended_as_expected(*child_end, closed != nullptr);
     if (!ended_as_expected) {
-        report_child_end(child_end);
+        report_child_end(*child_end);
     }
     return closed != nullptr && !closed->problem && ended_as_expected ? exit_ok : exit_failed;
 }

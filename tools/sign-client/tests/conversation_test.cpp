@@ -70,6 +70,35 @@ platform::SecretBytes pin(std::string_view text) {
     return platform::SecretBytes(text.begin(), text.end());
 }
 
+// sign-cli's side as scripted bytes, always readable; it exits with 0 when waited for.
+class ScriptedChild final : public platform::InteractiveChild {
+  public:
+    ScriptedChild(platform::ByteSource& from_child, platform::ByteSink& to_child, bool& killed)
+        : from_child_(from_child), to_child_(to_child), killed_(killed) {}
+    platform::ByteSink& input() override { return to_child_; }
+    platform::ByteSource& output() override { return from_child_; }
+    platform::Readiness wait_readable(platform::Deadline) override {
+        return platform::Readiness::Ready;
+    }
+    void close_input() override {}
+    std::optional<platform::ChildEnd> wait_until(platform::Deadline) override {
+        return killed_ ? platform::ChildEnd{platform::ChildLost{"killed by signal 9"}}
+                       : platform::ChildEnd{platform::ChildExited{0}};
+    }
+    void kill() override { killed_ = true; }
+
+  private:
+    platform::ByteSource& from_child_;
+    platform::ByteSink& to_child_;
+    bool& killed_;
+};
+
+SessionEnd run_scripted(platform::ByteSource& from_child, platform::ByteSink& to_child,
+                        const SessionPlan& plan, platform::ByteSink& out, bool& killed) {
+    return run_session(std::make_unique<ScriptedChild>(from_child, to_child, killed), pin("1234"),
+                       plan, out);
+}
+
 const std::string greeting = marker() + frame(Hello{});
 const std::string ready = greeting + frame(SessionReady{KeyKindCode::ec_p256, false});
 
@@ -208,8 +237,10 @@ TEST(Conversation, RequestsOutputAndEnding) {
         test::ChunkedSource from_child(chunks(c.from_child));
         test::MemorySink to_child;
         test::MemorySink out;
-        const SessionEnd end = run_session(from_child, to_child, pin("1234"), c.plan, out);
+        bool killed = false;
+        const SessionEnd end = run_scripted(from_child, to_child, c.plan, out, killed);
         EXPECT_EQ(requests_in(to_child.text), c.requests);
+        EXPECT_FALSE(killed);
         EXPECT_EQ(out.text, c.out);
         if (c.broken) {
             ASSERT_TRUE(std::holds_alternative<Broken>(end));
@@ -225,7 +256,8 @@ TEST(Conversation, RequestsThatCannotBeSentBreakTheSession) {
     test::ChunkedSource from_child({ready});
     RefusingSink to_child;
     test::MemorySink out;
-    const SessionEnd end = run_session(from_child, to_child, pin("1234"), plan(1), out);
+    bool killed = false;
+    const SessionEnd end = run_scripted(from_child, to_child, plan(1), out, killed);
     ASSERT_TRUE(std::holds_alternative<Broken>(end));
     EXPECT_EQ(std::get<Broken>(end).problem, "could not send Login to sign-cli");
 }
@@ -234,9 +266,93 @@ TEST(Conversation, ASignatureThatCannotBePrintedIsAFailure) {
     test::ChunkedSource from_child({ready + frame(Signature{1, {1}}) + frame(Goodbye{})});
     test::MemorySink to_child;
     RefusingSink out;
-    const SessionEnd end = run_session(from_child, to_child, pin("1234"), plan(1), out);
+    bool killed = false;
+    const SessionEnd end = run_scripted(from_child, to_child, plan(1), out, killed);
     ASSERT_TRUE(std::holds_alternative<Broken>(end));
     EXPECT_EQ(std::get<Broken>(end).problem, "could not write a signature to standard output");
+    EXPECT_TRUE(killed); // sign-cli is not left waiting for a Close that never comes
+}
+
+// A child that goes silent at each step in turn: the step says so, the child is killed and
+// reaped, and no later request is sent.
+TEST(Conversation, AStepPastItsDeadlineKillsTheChild) {
+    const std::vector<std::uint8_t> sig{1};
+    struct Silence {
+        std::string from_child;
+        std::vector<std::string> requests;
+        std::string problem;
+    } const silences[] = {
+        {"", {}, "timed out while the protocol-3 marker line was due; sign-cli was killed"},
+        {marker(), {}, "timed out while Hello was due; sign-cli was killed"},
+        {greeting,
+         {"Login final=0 pin=1234"},
+         "timed out while SessionReady was due; sign-cli was killed"},
+        {ready,
+         {"Login final=0 pin=1234", "Sign id=1 digest=d0x32"},
+         "timed out while Signature was due; sign-cli was killed"},
+        {ready + frame(Signature{1, sig}),
+         {"Login final=0 pin=1234", "Sign id=1 digest=d0x32", "QueryTokenFlags"},
+         "timed out while TokenFlags was due; sign-cli was killed"},
+    };
+    for (const Silence& c : silences) {
+        SCOPED_TRACE(c.problem);
+        // The scripted bytes are read first; the silence starts where they end.
+        class SilentAtEnd final : public platform::InteractiveChild {
+          public:
+            SilentAtEnd(std::string bytes, test::MemorySink& to_child, bool& killed, bool& reaped)
+                : from_child_(chunks(bytes)), left_(bytes.size()), to_child_(to_child),
+                  killed_(killed), reaped_(reaped) {}
+            platform::ByteSink& input() override { return to_child_; }
+            platform::ByteSource& output() override { return counted_; }
+            platform::Readiness wait_readable(platform::Deadline) override {
+                return left_ > 0 || killed_ ? platform::Readiness::Ready
+                                            : platform::Readiness::TimedOut;
+            }
+            void close_input() override {}
+            std::optional<platform::ChildEnd> wait_until(platform::Deadline) override {
+                if (!killed_) {
+                    return std::nullopt;
+                }
+                reaped_ = true;
+                return platform::ChildEnd{platform::ChildLost{"killed by signal 9"}};
+            }
+            void kill() override { killed_ = true; }
+
+          private:
+            class Counted final : public platform::ByteSource {
+              public:
+                explicit Counted(SilentAtEnd& owner) : owner_(owner) {}
+                platform::ReadResult read_some(std::span<std::uint8_t> into) override {
+                    const auto read = owner_.from_child_.read_some(into);
+                    owner_.left_ -= read.count;
+                    return read;
+                }
+
+              private:
+                SilentAtEnd& owner_;
+            };
+            test::ChunkedSource from_child_;
+            std::size_t left_;
+            Counted counted_{*this};
+            test::MemorySink& to_child_;
+            bool& killed_;
+            bool& reaped_;
+        };
+        test::MemorySink to_child;
+        test::MemorySink out;
+        bool killed = false;
+        bool reaped = false;
+        SessionPlan timed = plan(1, true);
+        timed.step_timeout = std::chrono::seconds(1);
+        const SessionEnd end =
+            run_session(std::make_unique<SilentAtEnd>(c.from_child, to_child, killed, reaped),
+                        pin("1234"), timed, out);
+        EXPECT_EQ(requests_in(to_child.text), c.requests);
+        ASSERT_TRUE(std::holds_alternative<Broken>(end));
+        EXPECT_EQ(std::get<Broken>(end).problem, c.problem);
+        EXPECT_TRUE(killed);
+        EXPECT_TRUE(reaped);
+    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace korvan::test {
 namespace {
@@ -72,6 +73,34 @@ TEST(SignClientRun, AnErrorFrameIsOneLineAndExitOne) {
     EXPECT_TRUE(has_line(run.result.err, "sign-cli proto3: error code=6 rv=0xa0"))
         << run.result.err;
     EXPECT_EQ(std::count(run.calls.begin(), run.calls.end(), "C_Sign"), 0);
+}
+
+// A module call that never returns: --timeout ends the step, sign-cli is killed and reaped. It
+// shares the standard error this test reads to its end, so a sign-cli left running would keep the
+// run from ending at all.
+TEST(SignClientRun, ATimeoutEndsAHungSession) {
+    struct Case {
+        std::string function;
+        std::string awaited;
+    } const cases[] = {{"C_Login", "SessionReady"}, {"C_Sign", "Signature"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        const nlohmann::json scenario = {
+            {"sign", {{"hex", "0102abcd"}}},
+            {"fail", nlohmann::json::array({{{"fn", c.function}, {"crash", "hang"}}})}};
+        const auto started = std::chrono::steady_clock::now();
+        const ClientRun run = run_client({"--timeout", "2"}, "1234\n", scenario);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(run.result.exit_code, 1) << run.result.err;
+        EXPECT_TRUE(has_line(run.result.err, "sign-client: timed out while " + c.awaited +
+                                                 " was due; sign-cli was killed\n"))
+            << run.result.err;
+        EXPECT_EQ(run.result.out, "");
+        ASSERT_FALSE(run.calls.empty());
+        EXPECT_EQ(run.calls.back(), c.function); // the call that hung, and nothing after it
+        EXPECT_GE(took, std::chrono::seconds(2));
+        EXPECT_LT(took, std::chrono::seconds(12)); // the step's 2 s, the starts, a loaded machine
+    }
 }
 
 TEST(SignClientRun, ProblemsBeforeAnySession) {
