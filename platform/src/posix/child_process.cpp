@@ -49,20 +49,16 @@ std::optional<std::string> make_pipe(int (&fds)[2]) {
     return std::nullopt;
 }
 
-// This process's environment with the changes applied, as "NAME=value" strings.
+// This process's environment with the changes applied in order, as "NAME=value" strings.
 std::vector<std::string> child_environment(const EnvironmentChanges& changes) {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        const std::string_view name = text.substr(0, text.find('='));
-        const bool changed =
-            std::any_of(changes.begin(), changes.end(),
-                        [name](const auto& change) { return change.first == name; });
-        if (!changed) {
-            entries.emplace_back(text);
-        }
+        entries.emplace_back(*entry);
     }
     for (const auto& [name, value] : changes) {
+        std::erase_if(entries, [&name](const std::string& entry) {
+            return entry.compare(0, entry.find('='), name) == 0;
+        });
         if (value) {
             entries.push_back(name + "=" + *value);
         }
@@ -123,7 +119,7 @@ void PipeEnd::close() {
 
 std::variant<ChildProcess, ChildStartFailure>
 ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                    const EnvironmentChanges& environment) {
+                    const EnvironmentChanges& environment, ErrorStream error) {
     int to_child[2];
     int from_child[2];
     if (auto failure = make_pipe(to_child)) {
@@ -134,8 +130,27 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
         ::close(to_child[1]);
         return ChildStartFailure{*failure};
     }
+    int error_from_child[2] = {-1, -1};
+    if (error == ErrorStream::Captured) {
+        if (auto failure = make_pipe(error_from_child)) {
+            for (const int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) {
+                ::close(fd);
+            }
+            return ChildStartFailure{*failure};
+        }
+    }
     PipeEnd input(to_child[1]);
     PipeEnd output(from_child[0]);
+    PipeEnd error_output =
+        error == ErrorStream::Captured ? PipeEnd(error_from_child[0]) : PipeEnd();
+    // The child's ends, closed here once it has its copies.
+    const auto close_child_ends = [&] {
+        for (const int fd : {to_child[0], from_child[1], error_from_child[1]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    };
 
     std::vector<std::string> argument_copies{program};
     argument_copies.insert(argument_copies.end(), args.begin(), args.end());
@@ -146,8 +161,7 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
     posix_spawn_file_actions_t actions;
     int failed = posix_spawn_file_actions_init(&actions);
     if (failed != 0) {
-        ::close(to_child[0]);
-        ::close(from_child[1]);
+        close_child_ends();
         return ChildStartFailure{system_text("posix_spawn_file_actions_init", failed)};
     }
     const char* call = "posix_spawn_file_actions_adddup2";
@@ -155,18 +169,20 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
     if (failed == 0) {
         failed = posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
     }
+    if (failed == 0 && error_from_child[1] >= 0) {
+        failed = posix_spawn_file_actions_adddup2(&actions, error_from_child[1], STDERR_FILENO);
+    }
     pid_t pid = -1;
     if (failed == 0) {
         call = "posix_spawn";
         failed = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     }
     posix_spawn_file_actions_destroy(&actions);
-    ::close(to_child[0]);
-    ::close(from_child[1]);
+    close_child_ends();
     if (failed != 0) {
         return ChildStartFailure{system_text(call, failed)};
     }
-    return ChildProcess(pid, std::move(input), std::move(output));
+    return ChildProcess(pid, std::move(input), std::move(output), std::move(error_output));
 }
 
 ChildProcess::~ChildProcess() = default;

@@ -106,30 +106,28 @@ bool same_name(std::wstring_view a, std::wstring_view b) {
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-// This process's environment with the changes applied, as a block for CreateProcessW: sorted by
-// name without regard to case, as CreateProcessW's documentation asks of a block it is given.
+// "=C:=C:\\folder" and the like: the name starts after the first character.
+std::wstring_view name_of(std::wstring_view entry) {
+    return entry.substr(0, entry.find(L'=', 1));
+}
+
+// This process's environment with the changes applied in order, as a block for CreateProcessW:
+// sorted by name without regard to case, as CreateProcessW's documentation asks of a block.
 std::wstring environment_block(const EnvironmentChanges& changes) {
     std::vector<std::wstring> entries;
-    std::vector<std::wstring> changed_names;
-    for (const auto& change : changes) {
-        changed_names.push_back(win32::widen(change.first));
-    }
     if (wchar_t* block = GetEnvironmentStringsW()) {
         for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
-            const std::wstring_view text(entry);
-            // "=C:=C:\\folder" and the like: the name starts after the first character.
-            const std::wstring_view name = text.substr(0, text.find(L'=', 1));
-            if (std::none_of(
-                    changed_names.begin(), changed_names.end(),
-                    [name](const std::wstring& changed) { return same_name(name, changed); })) {
-                entries.emplace_back(text);
-            }
+            entries.emplace_back(entry);
         }
         FreeEnvironmentStringsW(block);
     }
-    for (std::size_t i = 0; i < changes.size(); ++i) {
-        if (changes[i].second) {
-            entries.push_back(changed_names[i] + L"=" + win32::widen(*changes[i].second));
+    for (const auto& [name, value] : changes) {
+        const std::wstring wide_name = win32::widen(name);
+        std::erase_if(entries, [&wide_name](const std::wstring& entry) {
+            return same_name(name_of(entry), wide_name);
+        });
+        if (value) {
+            entries.push_back(wide_name + L"=" + win32::widen(*value));
         }
     }
     std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
@@ -184,15 +182,26 @@ void PipeEnd::close() {
 
 std::variant<ChildProcess, ChildStartFailure>
 ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                    const EnvironmentChanges& environment) {
-    OwnedHandle input_read, input_write, output_read, output_write, error_copy;
+                    const EnvironmentChanges& environment, ErrorStream error_stream) {
+    OwnedHandle input_read, input_write, output_read, output_write, error_copy, error_read;
     if (!make_pipe(input_read, input_write) || !make_pipe(output_read, output_write)) {
         return ChildStartFailure{system_text("CreatePipe")};
     }
     if (!make_inheritable(input_read.get()) || !make_inheritable(output_write.get())) {
         return ChildStartFailure{system_text("SetHandleInformation")};
     }
-    HANDLE error = inheritable_copy_of_standard_error(error_copy);
+    HANDLE error = nullptr;
+    if (error_stream == ErrorStream::Captured) {
+        if (!make_pipe(error_read, error_copy)) {
+            return ChildStartFailure{system_text("CreatePipe")};
+        }
+        if (!make_inheritable(error_copy.get())) {
+            return ChildStartFailure{system_text("SetHandleInformation")};
+        }
+        error = error_copy.get();
+    } else {
+        error = inheritable_copy_of_standard_error(error_copy);
+    }
 
     std::array<HANDLE, 3> inherited{input_read.get(), output_write.get(), error};
     InheritList inherit;
@@ -223,9 +232,10 @@ ChildProcess::start(const std::string& program, const std::vector<std::string>& 
         return ChildStartFailure{system_text("CreateProcessW")};
     }
     CloseHandle(process.hThread);
-    return ChildProcess(win32::from_handle(process.hProcess),
-                        PipeEnd(win32::from_handle(input_write.take())),
-                        PipeEnd(win32::from_handle(output_read.take())));
+    return ChildProcess(
+        win32::from_handle(process.hProcess), PipeEnd(win32::from_handle(input_write.take())),
+        PipeEnd(win32::from_handle(output_read.take())),
+        error_read.get() != nullptr ? PipeEnd(win32::from_handle(error_read.take())) : PipeEnd());
 }
 
 ChildProcess::~ChildProcess() {

@@ -1,8 +1,9 @@
 #pragma once
 
 // Starts a program as an interactive child: this process writes the child's standard input and
-// reads its standard output while it runs. The child shares this process's standard error and
-// inherits its environment, with the changes the caller asks for.
+// reads its standard output (and, when asked, its standard error) while it runs. Otherwise the
+// child shares this process's standard error. It inherits this process's environment, with the
+// changes the caller asks for.
 
 #include "korvan/platform/streams.hpp"
 
@@ -69,8 +70,9 @@ struct ChildLost {
 };
 using ChildEnd = std::variant<ChildExited, ChildLost>;
 
-// Changes to this process's environment for the child: a value sets the variable, none removes
-// it. Names are compared as the system does (case-insensitively on Windows).
+// Changes to this process's environment for the child, applied in order: a value sets the
+// variable, none removes it. Names are compared as the system does (case-insensitively on
+// Windows).
 using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 // What a parent needs of a running child: its input, its output with a deadline, its end. The
@@ -88,16 +90,19 @@ class InteractiveChild {
     virtual void kill() = 0;
 };
 
+// Shared: the child writes to this process's standard error. Captured: to a pipe of its own.
+enum class ErrorStream { Shared, Captured };
+
 class ChildProcess final : public InteractiveChild {
   public:
     // `program` is a path (no search); `args` follow it as the child's arguments 1, 2, ...
     static std::variant<ChildProcess, ChildStartFailure>
     start(const std::string& program, const std::vector<std::string>& args,
-          const EnvironmentChanges& environment = {});
+          const EnvironmentChanges& environment = {}, ErrorStream error = ErrorStream::Shared);
 
     ChildProcess(ChildProcess&& other) noexcept
         : process_(std::exchange(other.process_, std::nullopt)), input_(std::move(other.input_)),
-          output_(std::move(other.output_)) {}
+          output_(std::move(other.output_)), error_output_(std::move(other.error_output_)) {}
     ChildProcess& operator=(ChildProcess&&) = delete;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -107,6 +112,10 @@ class ChildProcess final : public InteractiveChild {
     ByteSink& input() override { return input_; }
     ByteSource& output() override { return output_; }
     Readiness wait_readable(Deadline deadline) override { return output_.wait_readable(deadline); }
+    // This process's ends of the child's standard output and, when Captured, of its standard
+    // error (else an end that reads as closed).
+    PipeEnd& output_end() { return output_; }
+    PipeEnd& error_end() { return error_output_; }
     // The child then reads the end of its input.
     void close_input() override { input_.close(); }
     // Closes the input first, so a child that reads until the end cannot keep this waiting.
@@ -115,12 +124,14 @@ class ChildProcess final : public InteractiveChild {
     void kill() override;
 
   private:
-    ChildProcess(NativeHandle process, PipeEnd input, PipeEnd output)
-        : process_(process), input_(std::move(input)), output_(std::move(output)) {}
+    ChildProcess(NativeHandle process, PipeEnd input, PipeEnd output, PipeEnd error_output)
+        : process_(process), input_(std::move(input)), output_(std::move(output)),
+          error_output_(std::move(error_output)) {}
 
     std::optional<NativeHandle> process_; // pid on POSIX, process handle on Windows
     PipeEnd input_;
     PipeEnd output_;
+    PipeEnd error_output_;
 };
 
 // The program of that base name in the folder of the running executable (".exe" appended on
