@@ -45,7 +45,20 @@ TEST(ClientArguments, DefaultsAndNoDigests) {
     EXPECT_FALSE(args.sign_cli);
     EXPECT_FALSE(args.allow_final_try);
     EXPECT_FALSE(args.query_flags);
+    EXPECT_FALSE(args.step_timeout);
     EXPECT_TRUE(args.digests.empty());
+}
+
+TEST(ClientArguments, TimeoutInBothSpellings) {
+    for (const auto& options : {std::vector<std::string>{"--timeout", "86400"},
+                                std::vector<std::string>{"--timeout=86400"}}) {
+        std::vector<std::string> line = options;
+        line.insert(line.end(), {"/m.so", "01", "rsa", "0"});
+        const auto parsed = parse_client_args(command(line), expect_token());
+        ASSERT_TRUE(std::holds_alternative<ClientArgs>(parsed));
+        EXPECT_EQ(std::get<ClientArgs>(parsed).step_timeout, std::chrono::seconds(86400));
+        EXPECT_EQ(std::get<ClientArgs>(parsed).sign_cli_args.front(), "/m.so");
+    }
 }
 
 TEST(ClientArguments, DoubleDashEndsTheOptions) {
@@ -74,6 +87,16 @@ TEST(ClientArguments, MistakesAreNamed) {
         {{"/m.so", "01", "rsa"}, token, "sign-cli's four arguments are missing"},
         {{"--verbose", "/m.so", "01", "rsa", "0"}, token, "unknown option --verbose"},
         {{"--sign-cli=", "/m.so", "01", "rsa", "0"}, token, "--sign-cli needs a path"},
+        {{"--timeout", "0", "/m.so", "01", "rsa", "0"},
+         token,
+         "--timeout takes whole seconds from 1 to 86400, not \"0\""},
+        {{"--timeout=86401", "/m.so", "01", "rsa", "0"},
+         token,
+         "--timeout takes whole seconds from 1 to 86400, not \"86401\""},
+        {{"--timeout=+5", "/m.so", "01", "rsa", "0"},
+         token,
+         "--timeout takes whole seconds from 1 to 86400, not \"+5\""},
+        {{"--timeout"}, token, "--timeout needs a number of seconds"},
         {{"--sign-cli=a", "--sign-cli=b", "/m.so", "01", "rsa", "0"},
          token,
          "--sign-cli given twice"},
