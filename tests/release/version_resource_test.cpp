@@ -16,8 +16,8 @@ namespace korvan::test {
 namespace {
 
 std::wstring widen(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
     return wide;
@@ -58,8 +58,8 @@ std::string string_value(const std::vector<char>& info, const std::wstring& name
 }
 
 std::string manifest_of(const std::wstring& program) {
-    HMODULE image =
-        LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE image = LoadLibraryExW(program.c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (image == nullptr) {
         return "<not loadable as data>";
     }
@@ -104,9 +104,11 @@ TEST(VersionResource, EveryProgramCarriesTheProjectsVersionAndManifest) {
         EXPECT_EQ(string_value(info, L"OriginalFilename"), name + ".exe");
 
         const std::string manifest = manifest_of(program);
-        EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
-                  std::string::npos)
-            << name << "\n" << manifest;
+        EXPECT_NE(
+            manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+            std::string::npos)
+            << name << "\n"
+            << manifest;
         EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos)
             << name << ": Windows 10 is not among the supported systems";
     }

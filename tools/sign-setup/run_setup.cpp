@@ -1,6 +1,6 @@
 #include "run_setup.hpp"
-#include "setup_messages.hpp"
 #include "setup_arguments.hpp"
+#include "setup_messages.hpp"
 #include "tokens_command.hpp"
 
 #include "shared/text_sink.hpp"
@@ -73,9 +73,10 @@ int run_check(const SetupArgs& args, SetupWorld& world) {
                         fmt::format("accepted: {}\n", app_dirs::via_name(accepted->via)));
         return exit_ok;
     }
-    cli::write_text(world.output,
-                    fmt::format("rejected: {}\n", app_dirs::reason_name(
-                                                      std::get<app_dirs::ModuleRejectReason>(verdict))));
+    cli::write_text(
+        world.output,
+        fmt::format("rejected: {}\n",
+                    app_dirs::reason_name(std::get<app_dirs::ModuleRejectReason>(verdict))));
     return exit_rejected;
 }
 
@@ -84,8 +85,7 @@ int run_audit(const SetupArgs& args, SetupWorld& world) {
     if (!dir) {
         return exit_usage;
     }
-    const audit::AuditReading reading =
-        audit::read_audit_log(*dir, audit::rejection_log_max_files);
+    const audit::AuditReading reading = audit::read_audit_log(*dir, audit::rejection_log_max_files);
     std::string out;
     for (const audit::AuditRecord& record : reading.records) {
         if (args.json) {
@@ -112,8 +112,8 @@ int run_audit(const SetupArgs& args, SetupWorld& world) {
 int run_setup(const std::vector<std::string>& args, SetupWorld& world) {
     const ParsedSetupArgs parsed = parse_setup_args(args);
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        cli::write_text(world.error,
-                        fmt::format("sign-setup: {}\n{}", error->message, usage_text(error->command)));
+        cli::write_text(world.error, fmt::format("sign-setup: {}\n{}", error->message,
+                                                 usage_text(error->command)));
         return exit_usage;
     }
     if (const auto* help = std::get_if<HelpWanted>(&parsed)) {

@@ -32,9 +32,8 @@ std::optional<std::string> open_failure_text(const engine::Module::OpenFailure& 
 }
 
 // The slot to log in on: the one named, or the only initialised token's; none after a message.
-std::optional<CK_SLOT_ID> login_slot(const SetupArgs& args,
-                                     std::span<const engine::ListedToken> tokens,
-                                     SetupWorld& world) {
+std::optional<CK_SLOT_ID>
+login_slot(const SetupArgs& args, std::span<const engine::ListedToken> tokens, SetupWorld& world) {
     if (args.slot) {
         return static_cast<CK_SLOT_ID>(*args.slot);
     }

@@ -154,8 +154,8 @@ std::vector<ListedTokenKeys> list_token_keys(Module& module, std::span<const Lis
         CK_SESSION_HANDLE handle = 0;
         const Call opened = module.open_session(token.slot, &handle);
         if (!opened || *opened != CKR_OK) {
-            entry.problem = ListingProblem{
-                opened ? failed("C_OpenSession", *opened) : "the module has no C_OpenSession"};
+            entry.problem = ListingProblem{opened ? failed("C_OpenSession", *opened)
+                                                  : "the module has no C_OpenSession"};
             continue;
         }
         SessionGuard session(module, handle);

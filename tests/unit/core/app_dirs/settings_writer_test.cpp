@@ -123,9 +123,11 @@ TEST(SettingsWriter, RandomRecordsSurviveTheRoundTrip) {
     std::mt19937_64 random(20261210);
     auto pick = [&random](std::uint64_t n) { return random() % n; };
     auto text = [&] {
+        // clang-format off
         static const std::vector<std::string> pieces = {
             "a", "Z", " ", "\\", "\"", "/", "\x01", "\n", "\xC4\x9F", "\xE2\x80\x94",
             "\xF0\x9F\x94\x91", "C:\\Program Files\\", "/usr/lib/"};
+        // clang-format on
         std::string out;
         for (std::uint64_t i = pick(6); i > 0; --i) {
             out += pieces[pick(pieces.size())];
@@ -177,7 +179,8 @@ TEST(SettingsWriter, RandomRecordsSurviveTheRoundTrip) {
         maybe(config.pending_module_token_sha256, text);
         maybe(config.pending_module_expires, [&] { return random(); });
         maybe(config.telemetry_consent, [&] { return pick(2) == 0; });
-        maybe(config.telemetry_notice_version, [&] { return static_cast<std::uint32_t>(random()); });
+        maybe(config.telemetry_notice_version,
+              [&] { return static_cast<std::uint32_t>(random()); });
         maybe(config.verify_online_revocation, [&] { return pick(2) == 0; });
         maybe(config.verify_online_informed, [&] { return pick(2) == 0; });
         maybe(config.verify_online_notice_version,
@@ -199,13 +202,42 @@ TEST(SettingsWriter, RecordsThatWouldNotReadBackTheSameAreNotWritten) {
         deep = json::array({std::move(deep)});
     }
     const std::vector<std::pair<std::string, Config>> cases = {
-        {"path not UTF-8", [] { Config c; c.pkcs11_module_path = "\xFF"; return c; }()},
-        {"extra text not UTF-8", [] { Config c; c.extra["a"] = "\xC0\xAF"; return c; }()},
-        {"extra name not UTF-8", [] { Config c; c.extra["\xFF"] = 1; return c; }()},
-        {"infinite", [] { Config c; c.extra["a"] = {1, HUGE_VAL}; return c; }()},
+        {"path not UTF-8",
+         [] {
+             Config c;
+             c.pkcs11_module_path = "\xFF";
+             return c;
+         }()},
+        {"extra text not UTF-8",
+         [] {
+             Config c;
+             c.extra["a"] = "\xC0\xAF";
+             return c;
+         }()},
+        {"extra name not UTF-8",
+         [] {
+             Config c;
+             c.extra["\xFF"] = 1;
+             return c;
+         }()},
+        {"infinite",
+         [] {
+             Config c;
+             c.extra["a"] = {1, HUGE_VAL};
+             return c;
+         }()},
         {"a named member as extra",
-         [] { Config c; c.extra["pkcs11_module_path"] = "x"; return c; }()},
-        {"too deep", [&deep] { Config c; c.extra["a"] = deep; return c; }()},
+         [] {
+             Config c;
+             c.extra["pkcs11_module_path"] = "x";
+             return c;
+         }()},
+        {"too deep",
+         [&deep] {
+             Config c;
+             c.extra["a"] = deep;
+             return c;
+         }()},
     };
     TempDir home;
     write_file(config_path(home.path()), "{\"telemetry_consent\": true}\n");
@@ -213,7 +245,8 @@ TEST(SettingsWriter, RecordsThatWouldNotReadBackTheSameAreNotWritten) {
         const auto failure = write_config(home.path(), config);
         ASSERT_TRUE(failure.has_value()) << label;
         EXPECT_EQ(failure->kind, Kind::not_written) << label;
-        EXPECT_EQ(test::read_file_text(config_path(home.path())), "{\"telemetry_consent\": true}\n");
+        EXPECT_EQ(test::read_file_text(config_path(home.path())),
+                  "{\"telemetry_consent\": true}\n");
     }
 }
 
@@ -329,8 +362,8 @@ TEST(SettingsWriter, PinRefusesWhatThePolicyCouldNeverAccept) {
         {"relative and missing", "no-such-module.dll", Kind::not_canonical},
     };
     // The temporary folder is below "tmp" on Linux and "Temp" on Windows.
-    cases.push_back({"the temporary folder", modules.temp.file("p11.dll"),
-                     Kind::below_scratch_folder});
+    cases.push_back(
+        {"the temporary folder", modules.temp.file("p11.dll"), Kind::below_scratch_folder});
     TempDir home;
     const std::string dir = home.file(".korvan-qes");
     for (const Case& c : cases) {
