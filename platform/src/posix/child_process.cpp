@@ -55,12 +55,13 @@ std::vector<std::string> child_environment(const EnvironmentChanges& changes) {
     for (char** entry = environ; *entry != nullptr; ++entry) {
         entries.emplace_back(*entry);
     }
-    for (const auto& [name, value] : changes) {
+    for (const auto& change : changes) {
+        const std::string& name = change.first;
         std::erase_if(entries, [&name](const std::string& entry) {
             return entry.compare(0, entry.find('='), name) == 0;
         });
-        if (value) {
-            entries.push_back(name + "=" + *value);
+        if (change.second) {
+            entries.push_back(name + "=" + *change.second);
         }
     }
     return entries;
