@@ -18,7 +18,11 @@ DirectFailure failed(const char* call, CK_RV rv) {
 std::variant<DirectToken, DirectFailure>
 DirectToken::open(const std::string& module, CK_SLOT_ID slot, std::span<const std::uint8_t> pin) {
     DirectToken token;
-    auto loaded = platform::load_library(module);
+    auto file = platform::ModuleFile::open(module);
+    if (auto* error = std::get_if<platform::FileError>(&file)) {
+        return DirectFailure{error->text};
+    }
+    auto loaded = platform::load_library(std::get<platform::ModuleFile>(file));
     if (auto* error = std::get_if<platform::LibraryError>(&loaded)) {
         return DirectFailure{error->text};
     }

@@ -78,7 +78,12 @@ Scratch& scratch() {
 class FixedGate final : public cli::ModuleGate {
   public:
     explicit FixedGate(bool reject) : reject_(reject) {}
-    bool rejects(std::string_view) override { return reject_; }
+    std::optional<cli::AdmittedModule> admit(std::string_view) override {
+        if (reject_) {
+            return std::nullopt;
+        }
+        return cli::AdmittedModule{};
+    }
 
   private:
     bool reject_;

@@ -64,9 +64,12 @@ class FakeEnvironment final : public platform::Environment {
 class RecordingGate final : public cli::ModuleGate {
   public:
     explicit RecordingGate(bool reject = false) : reject_(reject) {}
-    bool rejects(std::string_view module_path) override {
+    std::optional<cli::AdmittedModule> admit(std::string_view module_path) override {
         asked.emplace_back(module_path);
-        return reject_;
+        if (reject_) {
+            return std::nullopt;
+        }
+        return cli::AdmittedModule{};
     }
     std::vector<std::string> asked;
 

@@ -134,7 +134,7 @@ int run_tokens(const SetupArgs& args, SetupWorld& world) {
         pin = std::move(std::get<platform::SecretBytes>(line));
     }
     platform::ByteSink& output = world.set_streams_aside ? world.set_streams_aside() : world.output;
-    auto opened = engine::Module::open(args.module);
+    auto opened = engine::Module::open(args.module, nullptr);
     if (const auto* failure = std::get_if<engine::Module::OpenFailure>(&opened)) {
         say(world, open_failure_text(*failure).value_or("the module could not be opened"));
         return exit_failed;

@@ -12,8 +12,6 @@
 namespace korvan::app_dirs {
 namespace {
 
-constexpr ModuleVerdict well_known = ModuleAccepted{ModuleAccepted::Via::well_known};
-
 // The trial token lives only as long as the evaluation and is wiped on every path.
 class WipeOnExit {
   public:
@@ -64,12 +62,10 @@ std::string hex_lower(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-std::variant<std::string, platform::FileError> file_sha256_hex(const std::string& path) {
-    auto opened = platform::File::open_read(path);
-    if (auto* error = std::get_if<platform::FileError>(&opened)) {
-        return *error;
+std::variant<std::string, platform::FileError> file_sha256_hex(platform::ModuleFile& file) {
+    if (!file.rewind()) {
+        return file.last_error();
     }
-    platform::File& file = std::get<platform::File>(opened);
     platform::Sha256 hash;
     std::uint8_t chunk[8192];
     for (;;) {
@@ -89,6 +85,14 @@ std::variant<std::string, platform::FileError> file_sha256_hex(const std::string
         return platform::FileError{"SHA-256 failed"};
     }
     return hex_lower(*digest);
+}
+
+std::variant<std::string, platform::FileError> file_sha256_hex(const std::string& path) {
+    auto opened = platform::ModuleFile::open(path);
+    if (auto* error = std::get_if<platform::FileError>(&opened)) {
+        return *error;
+    }
+    return file_sha256_hex(std::get<platform::ModuleFile>(opened));
 }
 
 std::string_view via_name(ModuleAccepted::Via via) {
@@ -162,11 +166,11 @@ ModuleVerdict check_module_path(std::string_view candidate, const std::vector<st
             return ModuleRejectReason::not_known;
         }
         if (in_system_dir(*target, build_family)) {
-            return well_known;
+            return ModuleAccepted{ModuleAccepted::Via::well_known, std::nullopt};
         }
         for (const std::string& other : known) {
             if (paths_equal(*target, other)) {
-                return well_known;
+                return ModuleAccepted{ModuleAccepted::Via::well_known, std::nullopt};
             }
         }
         return ModuleRejectReason::target_outside_system_dir;
@@ -174,13 +178,18 @@ ModuleVerdict check_module_path(std::string_view candidate, const std::vector<st
     if (!pin || !paths_equal(pin->path, candidate)) {
         return ModuleRejectReason::not_known;
     }
-    // The file named by the candidate itself is hashed, exactly as it will be loaded.
-    const auto digest = file_sha256_hex(std::string(candidate));
+    // The file named by the candidate itself is hashed, and that open file is what gets loaded.
+    auto opened = platform::ModuleFile::open(std::string(candidate));
+    auto* file = std::get_if<platform::ModuleFile>(&opened);
+    if (file == nullptr) {
+        return ModuleRejectReason::pin_mismatch;
+    }
+    const auto digest = file_sha256_hex(*file);
     const auto* text = std::get_if<std::string>(&digest);
     if (text == nullptr || *text != pin->expected) {
         return ModuleRejectReason::pin_mismatch;
     }
-    return ModuleAccepted{ModuleAccepted::Via::pinned};
+    return ModuleAccepted{ModuleAccepted::Via::pinned, std::move(*file)};
 }
 
 ModuleVerdict evaluate_module_policy(std::string_view candidate,
@@ -208,7 +217,7 @@ ModuleVerdict evaluate_module_policy(std::string_view candidate,
         location && config.pkcs11_module_sha256) {
         pin = ModulePin{std::move(*location), *config.pkcs11_module_sha256};
     }
-    const ModuleVerdict first = check_module_path(candidate, known, pin);
+    ModuleVerdict first = check_module_path(candidate, known, pin);
     if (!is(first, ModuleRejectReason::not_known) || !config.pending_module_token_sha256 ||
         !has_token) {
         return first;
@@ -227,23 +236,25 @@ ModuleVerdict evaluate_module_policy(std::string_view candidate,
     if (!location || !config.pending_module_sha256) {
         return ModuleRejectReason::not_known;
     }
-    const ModuleVerdict pending = check_module_path(
+    ModuleVerdict pending = check_module_path(
         candidate, known, ModulePin{std::move(*location), *config.pending_module_sha256});
-    if (std::holds_alternative<ModuleAccepted>(pending)) {
-        return ModuleAccepted{ModuleAccepted::Via::pending};
+    if (auto* accepted = std::get_if<ModuleAccepted>(&pending)) {
+        accepted->via = ModuleAccepted::Via::pending;
     }
     return pending;
 }
 
-bool enforce_module_policy(std::string_view candidate, const platform::Environment& environment,
-                           const platform::Clock& clock, platform::ByteSink& error_stream) {
-    const ModuleVerdict verdict = evaluate_module_policy(candidate, environment, clock);
-    const auto* reason = std::get_if<ModuleRejectReason>(&verdict);
-    if (reason == nullptr) {
-        return false;
+std::optional<ModuleAccepted> enforce_module_policy(std::string_view candidate,
+                                                    const platform::Environment& environment,
+                                                    const platform::Clock& clock,
+                                                    platform::ByteSink& error_stream) {
+    ModuleVerdict verdict = evaluate_module_policy(candidate, environment, clock);
+    if (auto* accepted = std::get_if<ModuleAccepted>(&verdict)) {
+        return std::move(*accepted);
     }
-    audit::report_module_rejection(*reason, environment, clock, error_stream);
-    return true;
+    audit::report_module_rejection(std::get<ModuleRejectReason>(verdict), environment, clock,
+                                   error_stream);
+    return std::nullopt;
 }
 
 } // namespace korvan::app_dirs

@@ -69,6 +69,35 @@ std::variant<File, FileError> File::open_read(const std::string& path) {
     return File(fd);
 }
 
+std::variant<File, FileError> File::open_held(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(EINVAL);
+    }
+    // Non-blocking so that a FIFO put in the file's place cannot hold the open; a regular file
+    // reads the same either way.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return last_error_text();
+    }
+    File file(fd);
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0) {
+        return last_error_text();
+    }
+    if (!S_ISREG(facts.st_mode)) {
+        return FileError{"not a regular file"};
+    }
+    return file;
+}
+
+bool File::rewind() {
+    if (::lseek(as_fd(handle_), 0, SEEK_SET) == 0) {
+        return true;
+    }
+    last_error_ = errno;
+    return false;
+}
+
 std::variant<File, FileError> File::open_append(const std::string& path) {
     if (cut_short(path)) {
         return error_text(EINVAL);

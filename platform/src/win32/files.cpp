@@ -98,6 +98,34 @@ std::variant<File, FileError> File::open_read(const std::string& path) {
     return File(win32::from_handle(handle));
 }
 
+std::variant<File, FileError> File::open_held(const std::string& path) {
+    if (cut_short(path)) {
+        return error_text(ERROR_INVALID_NAME);
+    }
+    // Read sharing only: while this handle lives, no one can write, rename or delete the file, and
+    // a file someone holds open for writing (or with write sharing denied) does not open at all.
+    HANDLE handle = CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    File file(win32::from_handle(handle));
+    // A named pipe or a device opens with the same call; only a file on a disk is a module.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        return FileError{"not a regular file"};
+    }
+    return file;
+}
+
+bool File::rewind() {
+    const LARGE_INTEGER start{};
+    if (SetFilePointerEx(win32::as_handle(handle_), start, nullptr, FILE_BEGIN)) {
+        return true;
+    }
+    last_error_ = GetLastError();
+    return false;
+}
+
 std::variant<File, FileError> File::open_append(const std::string& path) {
     if (cut_short(path)) {
         return error_text(ERROR_INVALID_NAME);

@@ -2,13 +2,23 @@
 
 #include "korvan/platform/process.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace korvan::engine {
 
-std::variant<Module, Module::OpenFailure> Module::open(std::string_view path) {
+std::variant<Module, Module::OpenFailure> Module::open(const std::string& path,
+                                                       const platform::ModuleFile* held) {
     using Stage = OpenFailure::Stage;
-    auto loaded = platform::load_library(path);
+    std::optional<platform::ModuleFile> opened_here;
+    if (held == nullptr) {
+        auto opened = platform::ModuleFile::open(path);
+        if (auto* error = std::get_if<platform::FileError>(&opened)) {
+            return OpenFailure{Stage::Library, path + ": " + error->text};
+        }
+        held = &opened_here.emplace(std::move(std::get<platform::ModuleFile>(opened)));
+    }
+    auto loaded = platform::load_library(*held);
     if (auto* error = std::get_if<platform::LibraryError>(&loaded)) {
         return OpenFailure{Stage::Library, std::move(error->text)};
     }
@@ -28,8 +38,9 @@ std::variant<Module, Module::OpenFailure> Module::open(std::string_view path) {
     return Module(library, functions);
 }
 
-std::variant<Module, SignOutcome> Module::load(std::string_view path) {
-    auto opened = open(path);
+std::variant<Module, SignOutcome> Module::load(const std::string& path,
+                                               const platform::ModuleFile* held) {
+    auto opened = open(path, held);
     auto* failure = std::get_if<OpenFailure>(&opened);
     if (failure == nullptr) {
         return std::move(std::get<Module>(opened));

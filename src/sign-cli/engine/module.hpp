@@ -30,11 +30,14 @@ class Module {
         std::string text; // the loader's words, for Library and EntryPoint
         CK_RV rv = 0;     // for FunctionList
     };
-    static std::variant<Module, OpenFailure> open(std::string_view path);
+    // Loads `held` when given (the file the policy checked), otherwise opens `path` for the load.
+    static std::variant<Module, OpenFailure> open(const std::string& path,
+                                                  const platform::ModuleFile* held);
 
     // open() in protocol 2's terms: ModuleLoadFailed with the loader's text, or Pkcs11Failed
     // "C_GetFunctionList".
-    static std::variant<Module, SignOutcome> load(std::string_view path);
+    static std::variant<Module, SignOutcome> load(const std::string& path,
+                                                  const platform::ModuleFile* held);
 
     Module(Module&& other) noexcept;
     Module& operator=(Module&&) = delete;

@@ -2,6 +2,8 @@
 
 #include "engine/key_kind.hpp"
 
+#include "korvan/platform/library.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,9 +20,10 @@ struct ExpectedToken {
 
 struct SignRequest {
     std::string module_path;
-    std::span<const std::uint8_t> pin; // a view into the front end's wiped buffer
-    std::vector<std::uint8_t> digest;  // empty in verify mode
-    std::vector<std::uint8_t> cka_id;  // empty: no CKA_ID filter
+    const platform::ModuleFile* held_module = nullptr; // the file the policy hashed, if it did
+    std::span<const std::uint8_t> pin;                 // a view into the front end's wiped buffer
+    std::vector<std::uint8_t> digest;                  // empty in verify mode
+    std::vector<std::uint8_t> cka_id;                  // empty: no CKA_ID filter
     std::optional<KeyKind> requested_kind;
     bool verify_only = false;
     std::uint32_t slot_id = 0;

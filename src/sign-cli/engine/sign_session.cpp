@@ -129,7 +129,7 @@ SignOutcome run_sign_session(const SignRequest& request, platform::ByteSink& pro
             return *mismatch;
         }
     }
-    auto loaded = Module::load(request.module_path);
+    auto loaded = Module::load(request.module_path, request.held_module);
     if (auto* failure = std::get_if<SignOutcome>(&loaded)) {
         return std::move(*failure);
     }

@@ -41,7 +41,8 @@ int run_protocol2(const std::vector<std::string>& args, Proto2World& world) {
                                        program));
     }
     const std::string& module_path = args[1];
-    if (world.module_gate.rejects(module_path)) {
+    const std::optional<AdmittedModule> admitted = world.module_gate.admit(module_path);
+    if (!admitted) {
         return exit_module_rejected;
     }
 
@@ -116,6 +117,7 @@ int run_protocol2(const std::vector<std::string>& args, Proto2World& world) {
                                cka_id->size(), digest.verify_only ? "verify" : "sign"));
 
         engine::SignRequest request{module_path,
+                                    admitted->held ? &*admitted->held : nullptr,
                                     pin,
                                     std::move(digest.bytes),
                                     std::move(*cka_id),

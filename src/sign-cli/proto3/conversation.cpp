@@ -31,8 +31,8 @@ bool written(const sign_proto::WriteOutcome& outcome) {
 class Conversation {
   public:
     Conversation(platform::ByteSource& input, platform::ByteSink& output, platform::ByteSink& error,
-                 const Proto3Args& args)
-        : input_(input), output_(output), error_(error), args_(args) {}
+                 const Proto3Args& args, AdmittedModule module)
+        : input_(input), output_(output), error_(error), args_(args), module_(std::move(module)) {}
 
     int run() {
         auto first = read();
@@ -53,7 +53,9 @@ class Conversation {
     sign_proto::RequestRead read() { return sign_proto::read_frame(input_, frame_, false); }
 
     int log_in(sign_proto::Login login) {
-        auto loaded = load_session_module(args_.module_path, error_);
+        // The file the policy hashed at the start has been held open through the PIN dialog.
+        auto loaded =
+            load_session_module(args_.module_path, module_.held ? &*module_.held : nullptr, error_);
         if (const auto* failed = std::get_if<Proto3Failure>(&loaded)) {
             report_failure(output_, nullptr, *failed, error_);
             return exit_failed; // the PIN goes with `login`
@@ -165,6 +167,7 @@ class Conversation {
     platform::ByteSink& output_;
     platform::ByteSink& error_;
     const Proto3Args& args_;
+    AdmittedModule module_;
     std::array<std::uint8_t, sign_proto::frame_buffer_size> frame_{};
     std::optional<platform::SecretBytes> retained_pin_;
 };
@@ -172,11 +175,11 @@ class Conversation {
 } // namespace
 
 int run_conversation(const Proto3Args& args, Proto3Channel channel) {
-    const bool rejected = channel.module_gate.rejects(args.module_path);
+    std::optional<AdmittedModule> admitted = channel.module_gate.admit(args.module_path);
     if (!channel.output.write_all(sign_proto::marker_line())) {
         return exit_failed;
     }
-    if (rejected) {
+    if (!admitted) {
         report_failure(channel.output, nullptr, failure(Proto3ErrorCode::ModuleRejected),
                        channel.error);
         return exit_failed;
@@ -184,7 +187,8 @@ int run_conversation(const Proto3Args& args, Proto3Channel channel) {
     if (!written(sign_proto::write_frame(channel.output, sign_proto::Hello{}))) {
         return exit_failed;
     }
-    return Conversation(channel.input, channel.output, channel.error, args).run();
+    return Conversation(channel.input, channel.output, channel.error, args, std::move(*admitted))
+        .run();
 }
 
 } // namespace korvan::cli

@@ -112,9 +112,10 @@ Proto3Failure failure(sign_proto::Proto3ErrorCode code, CK_RV rv) {
 }
 
 std::variant<Proto3Session, Proto3Failure> load_session_module(const std::string& module_path,
+                                                               const platform::ModuleFile* held,
                                                                platform::ByteSink& error) {
     using Stage = engine::Module::OpenFailure::Stage;
-    auto opened = engine::Module::open(module_path);
+    auto opened = engine::Module::open(module_path, held);
     if (const auto* failed = std::get_if<engine::Module::OpenFailure>(&opened)) {
         switch (failed->stage) {
         case Stage::Library:

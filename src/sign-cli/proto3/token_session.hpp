@@ -40,7 +40,9 @@ bool is_token_removed(CK_RV rv);
 // A failure of the given code with the call's rv, widened to the wire's 64 bits.
 Proto3Failure failure(sign_proto::Proto3ErrorCode code, CK_RV rv = 0);
 
+// Loads `held` when the policy hashed that file, otherwise the file at `module_path`.
 std::variant<Proto3Session, Proto3Failure> load_session_module(const std::string& module_path,
+                                                               const platform::ModuleFile* held,
                                                                platform::ByteSink& error);
 
 // Initialises the module, finds the expected token, opens a session, checks the PIN state, logs in

@@ -4,8 +4,12 @@
 
 namespace korvan::cli {
 
-bool PolicyGate::rejects(std::string_view module_path) {
-    return app_dirs::enforce_module_policy(module_path, environment_, clock_, error_);
+std::optional<AdmittedModule> PolicyGate::admit(std::string_view module_path) {
+    auto accepted = app_dirs::enforce_module_policy(module_path, environment_, clock_, error_);
+    if (!accepted) {
+        return std::nullopt;
+    }
+    return AdmittedModule{std::move(accepted->held)};
 }
 
 } // namespace korvan::cli

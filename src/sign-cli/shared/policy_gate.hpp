@@ -15,7 +15,7 @@ class PolicyGate final : public ModuleGate {
     PolicyGate(const platform::Environment& environment, const platform::Clock& clock,
                platform::ByteSink& error)
         : environment_(environment), clock_(clock), error_(error) {}
-    bool rejects(std::string_view module_path) override;
+    std::optional<AdmittedModule> admit(std::string_view module_path) override;
 
   private:
     const platform::Environment& environment_;

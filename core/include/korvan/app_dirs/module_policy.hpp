@@ -8,6 +8,7 @@
 #include "korvan/platform/clock.hpp"
 #include "korvan/platform/environment.hpp"
 #include "korvan/platform/files.hpp"
+#include "korvan/platform/library.hpp"
 #include "korvan/platform/streams.hpp"
 
 #include <cstdint>
@@ -23,7 +24,10 @@ struct ModuleAccepted {
     // Which of the three ways let the module in.
     enum class Via : std::uint8_t { well_known = 0, pinned = 1, pending = 2 };
     Via via = Via::well_known;
-    bool operator==(const ModuleAccepted&) const = default;
+    // The pinned or pending module's file whose digest matched, still open: load this one, never
+    // the path again. None for a well-known location, which is vouched for by where it lies.
+    std::optional<platform::ModuleFile> held;
+    bool operator==(const ModuleAccepted& other) const { return via == other.via; }
 };
 // "well-known", "pinned", "pending".
 std::string_view via_name(ModuleAccepted::Via via);
@@ -45,9 +49,11 @@ ModuleVerdict evaluate_module_policy(std::string_view candidate,
                                      const platform::Clock& clock);
 
 // Evaluates, and on a rejection reports it (standard-error line and audit record) before
-// answering true. What the caller does with a rejection is its own.
-bool enforce_module_policy(std::string_view candidate, const platform::Environment& environment,
-                           const platform::Clock& clock, platform::ByteSink& error_stream);
+// answering none. What the caller does with a rejection is its own.
+std::optional<ModuleAccepted> enforce_module_policy(std::string_view candidate,
+                                                    const platform::Environment& environment,
+                                                    const platform::Clock& clock,
+                                                    platform::ByteSink& error_stream);
 
 ModuleVerdict check_module_path(std::string_view candidate, const std::vector<std::string>& known,
                                 const std::optional<ModulePin>& pin);
@@ -72,7 +78,9 @@ std::variant<std::string, LocationRefused> check_module_location(const std::stri
 // check_module_location's answer, without the reason.
 std::optional<std::string> trusted_module_location(const std::optional<std::string>& configured);
 
-// SHA-256 of the file as 64 lower-case hexadecimal digits, streamed in 8192-byte chunks.
+// SHA-256 of the file as 64 lower-case hexadecimal digits, streamed in 8192-byte chunks from its
+// first byte. By path, the file is opened as a module file is (platform::ModuleFile).
+std::variant<std::string, platform::FileError> file_sha256_hex(platform::ModuleFile& file);
 std::variant<std::string, platform::FileError> file_sha256_hex(const std::string& path);
 
 std::string hex_lower(std::span<const std::uint8_t> bytes);

@@ -1,8 +1,8 @@
 #pragma once
 
 // File operations whose rules differ per operating system. Paths are UTF-8 text; on Windows they
-// are widened once at the call. Every file is opened with read, write and delete sharing, so other
-// processes may rename or delete a file this process holds open.
+// are widened once at the call. Every file but a held one is opened with read, write and delete
+// sharing, so other processes may rename or delete a file this process holds open.
 
 #include "korvan/platform/streams.hpp"
 
@@ -37,6 +37,10 @@ class File final : public ByteSource, public ByteSink {
     static std::variant<File, FileError> open_read(const std::string& path);
     // For appending: created when missing, contents kept, every write lands at the current end.
     static std::variant<File, FileError> open_append(const std::string& path);
+    // For reading a file about to be trusted: a regular file only (a FIFO, device or folder is
+    // refused without blocking on it). On Windows, while this handle lives, others may only read
+    // the file: a write, rename or delete of it fails, and a file open for writing is refused.
+    static std::variant<File, FileError> open_held(const std::string& path);
 
     ReadResult read_some(std::span<std::uint8_t> into) override;
     bool write_all(std::span<const std::uint8_t> bytes) override;
@@ -44,6 +48,9 @@ class File final : public ByteSource, public ByteSink {
     FileError last_error() const;
     void close();
     bool is_open() const;
+    NativeHandle native_handle() const { return handle_; }
+    // Moves the read position back to the first byte; false when the file cannot seek.
+    bool rewind();
 
   private:
     explicit File(NativeHandle handle) : handle_(handle) {}

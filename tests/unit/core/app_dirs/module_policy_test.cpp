@@ -31,18 +31,27 @@ namespace fs = std::filesystem;
 constexpr bool windows = build_family == PlatformFamily::windows;
 constexpr std::int64_t now = 1740820502;
 using Via = ModuleAccepted::Via;
-const ModuleVerdict via_well_known = ModuleAccepted{Via::well_known};
-const ModuleVerdict via_pinned = ModuleAccepted{Via::pinned};
-const ModuleVerdict via_pending = ModuleAccepted{Via::pending};
+// What a case expects: the way in, or the reason.
+using Expected = std::variant<Via, ModuleRejectReason>;
+constexpr Expected via_well_known = Via::well_known;
+constexpr Expected via_pinned = Via::pinned;
+constexpr Expected via_pending = Via::pending;
 constexpr auto not_absolute = ModuleRejectReason::not_absolute;
 constexpr auto not_known = ModuleRejectReason::not_known;
 constexpr auto pin_mismatch = ModuleRejectReason::pin_mismatch;
 constexpr auto outside = ModuleRejectReason::target_outside_system_dir;
 
-std::string text_of(const ModuleVerdict& v) {
+std::string text_of(const Expected& v) {
     const auto* r = std::get_if<ModuleRejectReason>(&v);
     return r ? std::string(reason_name(*r))
-             : "accepted: " + std::string(via_name(std::get<ModuleAccepted>(v).via));
+             : "accepted: " + std::string(via_name(std::get<Via>(v)));
+}
+std::string text_of(const ModuleVerdict& v) {
+    const auto* accepted = std::get_if<ModuleAccepted>(&v);
+    return text_of(accepted ? Expected{accepted->via} : Expected{std::get<ModuleRejectReason>(v)});
+}
+std::string text_of(ModuleRejectReason reason) {
+    return text_of(Expected{reason});
 }
 
 std::string canonical(const std::string& path) {
@@ -163,7 +172,7 @@ TEST(ModulePolicy, WellKnownLocations) {
 
     struct Case {
         std::string candidate;
-        ModuleVerdict verdict;
+        Expected verdict;
     };
     std::vector<Case> cases = {
         {p.well_known, via_well_known},
@@ -209,7 +218,7 @@ TEST(ModulePolicy, AWellKnownEntryLinkingOutOfTheSystemFolders) {
         PlacedFile placeholder(entry, "");
         struct Case {
             std::string target;
-            ModuleVerdict verdict;
+            Expected verdict;
         };
         const Case cases[] = {
             {outside_dir.file("x.so"), outside},
@@ -239,7 +248,7 @@ TEST(ModulePolicy, APinnedModuleIsAcceptedInCanonicalFormWithItsDigest) {
         std::string label;
         nlohmann::json settings;
         std::string candidate;
-        ModuleVerdict verdict;
+        Expected verdict;
     };
     const std::string wrong = std::string(63, '0') + "1";
     std::vector<Case> cases = {
@@ -286,6 +295,46 @@ TEST(ModulePolicy, APinnedModuleIsAcceptedInCanonicalFormWithItsDigest) {
     }
 }
 
+// The acceptance carries the hashed file itself: renaming another file over the path afterwards
+// changes nothing about what would be loaded.
+TEST(ModulePolicy, AnAcceptedPinHoldsTheFileItHashed) {
+    const Places p = places();
+    TempDir vendor(p.trusted_parent, "KorvanTest");
+    const std::string module = vendor.file("p11.dll");
+    write_file(module, std::string(20000, 'm'));
+    write_file(vendor.file("impostor.dll"), std::string(20000, 'i'));
+    const std::string digest = digest_of(module);
+    for (const bool pending : {false, true}) {
+        Policy policy;
+        if (pending) {
+            policy.token("t");
+            policy.settings({{"pending_module_path", module},
+                             {"pending_module_sha256", digest},
+                             {"pending_module_token_sha256", sha256_text("t")},
+                             {"pending_module_expires", now + 5}});
+        } else {
+            policy.settings({{"pkcs11_module_path", module}, {"pkcs11_module_sha256", digest}});
+        }
+        ModuleVerdict verdict = policy.evaluate(canonical(module));
+        auto* accepted = std::get_if<ModuleAccepted>(&verdict);
+        ASSERT_NE(accepted, nullptr) << text_of(verdict);
+        ASSERT_TRUE(accepted->held.has_value());
+        EXPECT_EQ(accepted->held->path(), canonical(module));
+
+        std::error_code refused;
+        fs::rename(test::native(vendor.file("impostor.dll")), test::native(module), refused);
+        // Held without delete sharing, the file cannot be replaced on Windows at all.
+        EXPECT_EQ(static_cast<bool>(refused), windows) << refused.message();
+        const auto held_digest = file_sha256_hex(*accepted->held);
+        ASSERT_TRUE(std::holds_alternative<std::string>(held_digest));
+        EXPECT_EQ(std::get<std::string>(held_digest), digest) << (pending ? "pending" : "pinned");
+        if (!refused) {
+            write_file(module, std::string(20000, 'm'));
+            write_file(vendor.file("impostor.dll"), std::string(20000, 'i'));
+        }
+    }
+}
+
 TEST(ModulePolicy, APinOutsideTheSystemFoldersNeverCounts) {
     const Places p = places();
     TempDir untrusted(p.untrusted_parent, "korvan-untrusted");
@@ -329,7 +378,7 @@ TEST(ModulePolicy, APendingModuleCountsWithinItsWindowAndWithItsToken) {
         std::int64_t clock;
         nlohmann::json settings;
         std::optional<platform::EnvValue> token;
-        ModuleVerdict verdict;
+        Expected verdict;
     };
     auto pending = [&](nlohmann::json expires, std::string sha = "", std::string token_sha = "") {
         nlohmann::json settings = {
@@ -454,7 +503,7 @@ TEST(ModulePolicy, FileDigestsAreStreamedAndExact) {
 TEST(ModulePolicy, EnforcingReportsOnlyRejections) {
     Policy policy;
     test::MemorySink err;
-    EXPECT_TRUE(enforce_module_policy("relative.dll", policy.env, policy.clock, err));
+    EXPECT_FALSE(enforce_module_policy("relative.dll", policy.env, policy.clock, err).has_value());
     EXPECT_EQ(err.text, "child module path rejected: not_absolute\n");
     const std::string log = test::read_file_text(join_path(*app_dir(policy.env), "audit.log"));
     EXPECT_NE(log.find("\"error\":\"child_module_rejected:not_absolute\"}\n"), std::string::npos)
@@ -467,7 +516,10 @@ TEST(ModulePolicy, EnforcingReportsOnlyRejections) {
     }
     PlacedFile module(p.well_known, "module");
     test::MemorySink quiet;
-    EXPECT_FALSE(enforce_module_policy(p.well_known, policy.env, policy.clock, quiet));
+    const auto accepted = enforce_module_policy(p.well_known, policy.env, policy.clock, quiet);
+    ASSERT_TRUE(accepted.has_value());
+    EXPECT_EQ(accepted->via, Via::well_known);
+    EXPECT_FALSE(accepted->held.has_value()) << "a location is vouched for, not a file";
     EXPECT_EQ(quiet.text, "");
 }
 
