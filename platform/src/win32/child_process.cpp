@@ -1,4 +1,5 @@
 #include "korvan/platform/child_process.hpp"
+#include "backoff.hpp"
 #include "handles.hpp"
 #include "korvan/platform/command_line.hpp"
 #include "wide.hpp"
@@ -11,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 namespace korvan::platform {
@@ -158,7 +158,7 @@ Readiness PipeEnd::wait_readable(Deadline deadline) {
     if (!handle_) {
         return Readiness::Ready;
     }
-    auto pause = std::chrono::milliseconds(1);
+    win32::Backoff backoff;
     for (;;) {
         DWORD available = 0;
         if (!PeekNamedPipe(win32::as_handle(*handle_), nullptr, 0, nullptr, &available, nullptr) ||
@@ -168,8 +168,7 @@ Readiness PipeEnd::wait_readable(Deadline deadline) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return Readiness::TimedOut;
         }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(10));
+        backoff.wait();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "korvan/platform/streams.hpp"
 
+#include "backoff.hpp"
 #include "handles.hpp"
 #include "read_status.hpp"
 
@@ -7,16 +8,31 @@
 
 namespace korvan::platform {
 
+namespace {
+
+// PeekNamedPipe answers at once and fails once the writer has gone, whatever the pipe's mode.
+bool still_connected(HANDLE pipe) {
+    return PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr) != 0;
+}
+
+} // namespace
+
 ReadResult HandleStream::read_some(std::span<std::uint8_t> into) {
     const HANDLE handle = win32::as_handle(handle_);
     const bool pipe = GetFileType(handle) == FILE_TYPE_PIPE;
+    win32::Backoff backoff;
     for (;;) {
         DWORD n = 0;
         const bool read = ReadFile(handle, into.data(), win32::io_chunk(into.size()), &n, nullptr);
         switch (win32::read_status(read, n, read ? ERROR_SUCCESS : GetLastError(), pipe)) {
         case win32::ReadStatus::Data:
             return {ReadResult::Status::Data, n};
-        case win32::ReadStatus::Again:
+        case win32::ReadStatus::Empty:
+            if (!still_connected(handle)) {
+                return {ReadResult::Status::End, 0};
+            }
+            // A writer sending nothing, over and over, gets no loop at full speed.
+            backoff.wait();
             continue;
         case win32::ReadStatus::End:
             return {ReadResult::Status::End, 0};

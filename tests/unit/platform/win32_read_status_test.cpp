@@ -1,5 +1,5 @@
 // What a ReadFile result means for the stream. Wine drops a pipe writer's zero-byte writes, so
-// only this table shows that such a read is no end of input.
+// only this table shows that such a read is not taken for the end of input by itself.
 #include "read_status.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 namespace korvan::platform::win32 {
 namespace {
 
-TEST(Win32ReadStatus, OnlyAGoneWriterOrTheEndOfAFileEndsTheInput) {
+TEST(Win32ReadStatus, OnlyAGoneWriterOrTheEndOfAFileEndsTheInputAtOnce) {
     struct Case {
         const char* label;
         bool succeeded;
@@ -18,7 +18,10 @@ TEST(Win32ReadStatus, OnlyAGoneWriterOrTheEndOfAFileEndsTheInput) {
     };
     const Case cases[] = {
         {"pipe, bytes", true, 5, ERROR_SUCCESS, true, ReadStatus::Data},
-        {"pipe, a zero-byte write", true, 0, ERROR_SUCCESS, true, ReadStatus::Again},
+        {"pipe, a zero-byte write or the end of a Unix pipe", true, 0, ERROR_SUCCESS, true,
+         ReadStatus::Empty},
+        {"pipe, part of a longer message", false, 4, ERROR_MORE_DATA, true, ReadStatus::Data},
+        {"pipe, nonblocking with nothing there", false, 0, ERROR_NO_DATA, true, ReadStatus::Error},
         {"pipe, writer gone", false, 0, ERROR_BROKEN_PIPE, true, ReadStatus::End},
         {"pipe, other failure", false, 0, ERROR_ACCESS_DENIED, true, ReadStatus::Error},
         {"pipe, handle closed", false, 0, ERROR_INVALID_HANDLE, true, ReadStatus::Error},
