@@ -21,6 +21,27 @@ void read_lines(std::string_view content, AuditReading& reading) {
     }
 }
 
+void read_one(const std::string& path, AuditReading& reading) {
+    auto read = platform::read_regular_tail(path, audit_read_limit_bytes);
+    if (const auto* skipped = std::get_if<platform::NotRegularFile>(&read)) {
+        reading.not_regular_files.push_back({path, skipped->kind});
+        return;
+    }
+    if (std::holds_alternative<platform::FileError>(read)) {
+        reading.unreadable_files.push_back(path);
+        return;
+    }
+    const platform::FileTail& tail = std::get<platform::FileTail>(read);
+    std::string_view content = tail.content;
+    if (tail.size > content.size()) {
+        // The tail begins inside a line, a record whose start was not read.
+        const std::size_t end = content.find('\n');
+        content = end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+        reading.partly_read_files.push_back(path);
+    }
+    read_lines(content, reading);
+}
+
 } // namespace
 
 AuditReading read_audit_log(const std::string& dir, std::uint32_t max_files) {
@@ -33,14 +54,8 @@ AuditReading read_audit_log(const std::string& dir, std::uint32_t max_files) {
 
     AuditReading reading;
     for (const std::string& path : files) {
-        if (!platform::path_exists(path)) {
-            continue;
-        }
-        auto content = platform::read_file(path);
-        if (const auto* text = std::get_if<std::string>(&content)) {
-            read_lines(*text, reading);
-        } else {
-            reading.unreadable_files.push_back(path);
+        if (platform::path_exists(path)) {
+            read_one(path, reading);
         }
     }
     return reading;
