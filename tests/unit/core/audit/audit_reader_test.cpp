@@ -201,8 +201,8 @@ TEST(AuditReader, ReadsRegularFilesOnlyAndAtMostTheirNewestRecords) {
         EXPECT_EQ(times, expected) << c.label;
         EXPECT_EQ(reading.unreadable_lines, c.unreadable_lines) << c.label;
         EXPECT_TRUE(reading.unreadable_files.empty()) << c.label;
-        ASSERT_EQ(reading.not_regular_files.size(), c.skipped ? 1u : 0u) << c.label;
-        if (c.skipped) {
+        EXPECT_EQ(reading.not_regular_files.size(), c.skipped ? 1u : 0u) << c.label;
+        if (c.skipped && reading.not_regular_files.size() == 1) {
             EXPECT_EQ(reading.not_regular_files[0].path, entry) << c.label;
             EXPECT_EQ(reading.not_regular_files[0].kind, *c.skipped) << c.label;
         }
