@@ -90,11 +90,16 @@ int run_audit(const SetupArgs& args, SetupWorld& world) {
     if (!dir) {
         return exit_usage;
     }
-    const audit::AuditReading reading = audit::read_audit_log(*dir, audit::rejection_log_max_files);
+    // Written as it is read, so that what is held at once stays small however long the log.
     std::string out;
-    for (const audit::AuditRecord& record : reading.records) {
-        out += record_line(record, args.json);
-    }
+    const audit::AuditReading reading = audit::visit_audit_log(
+        *dir, audit::rejection_log_max_files, [&](const audit::AuditRecord& record) {
+            out += record_line(record, args.json);
+            if (out.size() >= 65536) {
+                cli::write_text(world.output, out);
+                out.clear();
+            }
+        });
     out += args.json ? fmt::format("{{\"unreadable_lines\":{}}}\n", reading.unreadable_lines)
                      : fmt::format("unreadable lines: {}\n", reading.unreadable_lines);
     cli::write_text(world.output, out);

@@ -413,6 +413,26 @@ TEST(SetupCommands, AuditNamesTheFilesItSkippedOrReadOnlyInPart) {
                                           audit::audit_read_limit_bytes));
 }
 
+// Written out as it is read: a listing longer than what is held at once still comes whole.
+TEST(SetupCommands, AuditListsALongLogWhole) {
+    Tool setup;
+    std::string log;
+    std::string listed;
+    for (int i = 0; i < 5000; ++i) {
+        audit::AuditRecord record;
+        record.ts = "2025-03-01T00:00:00." + std::to_string(i) + "Z";
+        record.action = audit::AuditAction::sign;
+        record.success = true;
+        log += std::get<std::string>(record.to_json()) + "\n";
+        listed += record.ts + "\tsign\t-\t-\n";
+    }
+    write(app_dirs::join_path(setup.dir(), "audit.log"), log);
+    ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text, listed + "unreadable lines: 0\n");
+    ASSERT_EQ(setup.run({"audit", "--json"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text, log + "{\"unreadable_lines\":0}\n");
+}
+
 TEST(SetupCommands, HelpVersionAndUsageErrors) {
     Tool setup;
     EXPECT_EQ(setup.run({"--version"}), exit_ok);

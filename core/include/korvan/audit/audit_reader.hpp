@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,11 @@ struct AuditReading {
 // there are passed over. A last line without its line feed (a record being written) counts like
 // any other. Nothing is ever fatal and nothing waits: what cannot be read is counted.
 AuditReading read_audit_log(const std::string& dir, std::uint32_t max_files);
+
+// The same reading, each record handed to `visit` as soon as it is read instead of kept: what the
+// reading holds at once stays one file's tail, however many records the files hold. The result's
+// `records` stays empty.
+AuditReading visit_audit_log(const std::string& dir, std::uint32_t max_files,
+                             const std::function<void(const AuditRecord&)>& visit);
 
 } // namespace korvan::audit
