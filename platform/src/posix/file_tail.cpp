@@ -45,8 +45,18 @@ std::variant<FileTail, NotRegularFile, FileError> read_regular_tail(const std::s
     if (path.find('\0') != std::string::npos) {
         return FileError{std::generic_category().message(EINVAL)};
     }
-    // O_NONBLOCK: a FIFO opens at once even without a writer; a regular file ignores it.
-    // O_NOCTTY: a terminal in the file's place must not become this process's.
+    // Opening some devices does something (a tape rewinds, a line is taken): what is plainly no
+    // regular file is not opened at all. It may still be swapped in before the open, so what was
+    // opened is judged again below.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0) {
+        return last_error_text();
+    }
+    if (!S_ISREG(named.st_mode)) {
+        return NotRegularFile{kind_of(named.st_mode)};
+    }
+    // O_NONBLOCK: a FIFO swapped in opens at once even without a writer; a regular file ignores
+    // it. O_NOCTTY: a terminal swapped in must not become this process's.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return last_error_text();
