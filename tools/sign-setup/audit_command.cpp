@@ -21,7 +21,7 @@ std::string_view kind_text(platform::NotRegularFile::Kind kind) {
     case platform::NotRegularFile::Kind::other:
         break;
     }
-    return "not a file";
+    return "another special file";
 }
 
 std::string record_line(const audit::AuditRecord& record, bool json) {
