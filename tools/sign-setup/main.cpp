@@ -1,5 +1,5 @@
-// sign-setup: pins or approves a PKCS#11 module for sign-cli, asks its trust policy, lists tokens
-// and keys with the exact KORVAN_EXPECT_TOKEN, and reads the audit log, for the parent
+// sign-setup: pins, approves or clears a PKCS#11 module for sign-cli, asks its trust policy, lists
+// tokens and keys with the exact KORVAN_EXPECT_TOKEN, and reads the audit log, for the parent
 // application's developers and for administrators.
 #include "run_setup.hpp"
 

@@ -1,29 +1,20 @@
 #include "run_setup.hpp"
+#include "audit_command.hpp"
 #include "setup_arguments.hpp"
 #include "setup_messages.hpp"
 #include "tokens_command.hpp"
 
 #include "shared/text_sink.hpp"
 
-#include "korvan/app_dirs/app_dir.hpp"
 #include "korvan/app_dirs/module_policy.hpp"
 #include "korvan/app_dirs/settings_writer.hpp"
-#include "korvan/audit/audit_reader.hpp"
-#include "korvan/audit/rejection_report.hpp"
+#include "korvan/audit/audit_record.hpp"
 #include "korvan/version.hpp"
 
 #include <fmt/format.h>
 
 namespace korvan::setup {
 namespace {
-
-std::optional<std::string> per_user_dir(SetupWorld& world) {
-    std::optional<std::string> dir = app_dirs::app_dir(world.environment);
-    if (!dir) {
-        say(world, "no per-user folder: HOME is not set and the system names no profile folder");
-    }
-    return dir;
-}
 
 int run_pin(const SetupArgs& args, SetupWorld& world) {
     const std::optional<std::string> dir = per_user_dir(world);
@@ -50,7 +41,9 @@ int run_approve(const SetupArgs& args, SetupWorld& world) {
     const auto staged =
         app_dirs::stage_pending_module(*dir, args.module, args.seconds, world.clock);
     if (const auto* failure = std::get_if<app_dirs::SettingsFailure>(&staged)) {
-        say(world, fmt::format("not approved: {}", failure->text));
+        const bool stale_pin = failure->kind == app_dirs::SettingsFailure::Kind::pinned_otherwise;
+        say(world, fmt::format("not approved: {}{}", failure->text,
+                               stale_pin ? "; `sign-setup pin` replaces the pin" : ""));
         return exit_usage;
     }
     const app_dirs::StagedModule& pending = std::get<app_dirs::StagedModule>(staged);
@@ -62,6 +55,19 @@ int run_approve(const SetupArgs& args, SetupWorld& world) {
                            pending.path,
                            audit::format_rfc3339({static_cast<std::int64_t>(pending.expires), 0}),
                            args.seconds));
+    return exit_ok;
+}
+
+int run_clear(SetupWorld& world) {
+    const std::optional<std::string> dir = per_user_dir(world);
+    if (!dir) {
+        return exit_usage;
+    }
+    if (auto failure = app_dirs::clear_pending_module(*dir)) {
+        say(world, fmt::format("not cleared: {}", failure->text));
+        return exit_usage;
+    }
+    say(world, fmt::format("no pending module is left in {}", app_dirs::config_path(*dir)));
     return exit_ok;
 }
 
@@ -78,33 +84,6 @@ int run_check(const SetupArgs& args, SetupWorld& world) {
         fmt::format("rejected: {}\n",
                     app_dirs::reason_name(std::get<app_dirs::ModuleRejectReason>(verdict))));
     return exit_rejected;
-}
-
-int run_audit(const SetupArgs& args, SetupWorld& world) {
-    const std::optional<std::string> dir = per_user_dir(world);
-    if (!dir) {
-        return exit_usage;
-    }
-    const audit::AuditReading reading = audit::read_audit_log(*dir, audit::rejection_log_max_files);
-    std::string out;
-    for (const audit::AuditRecord& record : reading.records) {
-        if (args.json) {
-            // Read back from JSON, so it writes as JSON again.
-            auto line = record.to_json();
-            out += std::holds_alternative<std::string>(line) ? std::get<std::string>(line) : "{}";
-            out += '\n';
-        } else {
-            out += fmt::format("{}\t{}\t{}\t{}\n", record.ts, audit::wire_name(record.action),
-                               record.file.value_or("-"), record.error.value_or("-"));
-        }
-    }
-    out += args.json ? fmt::format("{{\"unreadable_lines\":{}}}\n", reading.unreadable_lines)
-                     : fmt::format("unreadable lines: {}\n", reading.unreadable_lines);
-    cli::write_text(world.output, out);
-    for (const std::string& path : reading.unreadable_files) {
-        say(world, fmt::format("{} could not be read", path));
-    }
-    return exit_ok;
 }
 
 } // namespace
@@ -130,6 +109,8 @@ int run_setup(const std::vector<std::string>& args, SetupWorld& world) {
         return run_pin(setup, world);
     case Command::approve:
         return run_approve(setup, world);
+    case Command::clear:
+        return run_clear(world);
     case Command::check:
         return run_check(setup, world);
     case Command::tokens:

@@ -28,17 +28,19 @@ constexpr std::string_view tool_usage =
     "  approve MODULE [--seconds N]\n"
     "                             approve the module for a trial of N seconds (1-30, default 30);\n"
     "                             prints the trial token for KORVAN_MODULE_TRIAL_TOKEN\n"
+    "  clear                      remove the pending module from the settings (ends a trial)\n"
     "  check MODULE               what the module trust policy decides for that path now\n"
     "  tokens MODULE [--json] [--login] [--slot N] [--allow-final-try]\n"
     "                             the module's tokens and keys, with each token's\n"
     "                             KORVAN_EXPECT_TOKEN value\n"
-    "  audit [--json]             the audit log, oldest record first\n"
+    "  audit [--json]             the audit log, oldest record first (control characters\n"
+    "                             escaped in text; exact in JSON)\n"
     "\n"
     "sign-setup <command> --help tells more. Standard output carries only the result; messages\n"
     "go to standard error. Exit: 0 done, 1 the module or the token failed, 2 usage error or\n"
     "refusal, 9 the module path is rejected by the trust policy.\n";
 
-constexpr std::array<CommandInfo, 5> commands = {{
+constexpr std::array<CommandInfo, 6> commands = {{
     {Command::pin, "pin", true,
      "usage: sign-setup pin MODULE\n"
      "\n"
@@ -58,8 +60,22 @@ constexpr std::array<CommandInfo, 5> commands = {{
      "window go into the settings. Within the window sign-cli loads the module, named by its\n"
      "canonical path, when KORVAN_MODULE_TRIAL_TOKEN holds the token.\n"
      "\n"
+     "\n"
+     "Refused when that path is pinned with another SHA-256 than its file has now: sign-cli then\n"
+     "answers pin_mismatch from the pin before it looks at the pending module, so the trial could\n"
+     "never pass. `sign-setup pin MODULE` replaces the pin.\n"
+     "\n"
      "Standard output: the trial token alone, one line; nothing else ever holds it. Exit 0, or 2\n"
-     "with the reason.\n"},
+     "with the reason; nothing is written then.\n"},
+    {Command::clear, "clear", false,
+     "usage: sign-setup clear\n"
+     "\n"
+     "Removes the pending module from the settings: its path and SHA-256, the SHA-256 of its\n"
+     "trial token and the end of its window; every other setting stays. A trial token handed out\n"
+     "for it lets nothing in any more. No settings file, or no pending module: nothing to do.\n"
+     "\n"
+     "Standard output: nothing. Exit 0, or 2 with the reason (settings that cannot be read are\n"
+     "left as they are).\n"},
     {Command::check, "check", true,
      "usage: sign-setup check MODULE\n"
      "\n"
@@ -93,8 +109,15 @@ constexpr std::array<CommandInfo, 5> commands = {{
      "\n"
      "The records of the audit log and its rotated files, oldest first: one line each, time,\n"
      "action, file and error separated by tabs (\"-\" for an absent field), then\n"
-     "\"unreadable lines: N\". With --json each record as the log holds it, one JSON object a\n"
-     "line, then {\"unreadable_lines\":N}.\n"},
+     "\"unreadable lines: N\". In that text a control character in a field is shown escaped, so\n"
+     "that no record can print another line or drive the terminal: \\t, \\n and \\r, \\xHH for\n"
+     "the other C0 characters and DEL, \\uHHHH for U+0080 to U+009F; a backslash stays as it is.\n"
+     "With --json each record exactly as the log holds it, one JSON object a line, then\n"
+     "{\"unreadable_lines\":N}.\n"
+     "\n"
+     "Only regular files are read: a FIFO, a device or a folder in a log file's place is skipped\n"
+     "and named on standard error, as is a file that cannot be read. Of a file larger than twice\n"
+     "the size at which the log rotates, only the newest records are read (and it is named).\n"},
 }};
 
 const CommandInfo* find_command(std::string_view name) {

@@ -1,5 +1,6 @@
 #include "korvan/app_dirs/settings_writer.hpp"
 #include "korvan/app_dirs/module_policy.hpp"
+#include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/platform/files.hpp"
 #include "korvan/platform/random.hpp"
 #include "korvan/platform/sha256.hpp"
@@ -136,6 +137,20 @@ std::variant<PinnedModule, SettingsFailure> vouch_for(const std::string& module)
     return PinnedModule{std::move(path), std::move(std::get<std::string>(digest))};
 }
 
+// The pinned module decides for its own path before any pending module is looked at: over a pin
+// the file no longer matches, a trial of that path ends in pin_mismatch whatever it holds.
+std::optional<SettingsFailure> overruled_by_pin(const Config& config, const PinnedModule& module) {
+    const std::optional<std::string> pinned = trusted_module_location(config.pkcs11_module_path);
+    if (!pinned || !config.pkcs11_module_sha256 || !paths_equal(*pinned, module.path) ||
+        *config.pkcs11_module_sha256 == module.sha256) {
+        return std::nullopt;
+    }
+    return SettingsFailure{Kind::pinned_otherwise,
+                           module.path + " is pinned with another SHA-256 than its file has now: "
+                                         "the policy refuses it as pin_mismatch before it looks "
+                                         "at a pending module"};
+}
+
 // A fresh trial token as hex text, built in wiped memory only.
 std::optional<platform::SecretBytes> fresh_token() {
     platform::SecretArray<token_bytes> random;
@@ -230,6 +245,10 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
     auto settings = current_settings(dir);
     if (auto* failure = std::get_if<SettingsFailure>(&settings)) {
         return *failure;
+    }
+    if (auto overruled =
+            overruled_by_pin(std::get<Config>(settings), std::get<PinnedModule>(vouched))) {
+        return *overruled;
     }
     std::optional<platform::SecretBytes> token = fresh_token();
     const std::optional<platform::Sha256Digest> token_digest =

@@ -1,5 +1,6 @@
 #include "korvan/platform/files.hpp"
 #include "../common/temp_names.hpp"
+#include "file_error.hpp"
 #include "handles.hpp"
 #include "wide.hpp"
 
@@ -8,24 +9,9 @@
 namespace korvan::platform {
 namespace {
 
-constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+using win32::error_text;
 
-FileError error_text(DWORD code) {
-    LPWSTR buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::string text =
-        length > 0 ? win32::narrow_lossy(std::wstring_view(buffer, length)) : std::string();
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    if (text.empty()) {
-        text = "system error " + std::to_string(code);
-    }
-    return {text + " (os error " + std::to_string(code) + ")"};
-}
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The system call would end the name at a NUL and act on another file than the one named.
 bool cut_short(const std::string& path) {

@@ -1,5 +1,6 @@
 // pin, approve, check and audit in-process, against real files at the places the build's
 // platform family trusts (under Wine the test prefix's C:\Program Files, on Linux /opt).
+#include "hostile_files.hpp"
 #include "run_setup.hpp"
 #include "well_known_place.hpp"
 #include "world_doubles.hpp"
@@ -10,10 +11,12 @@
 #include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/app_dirs/settings_writer.hpp"
 #include "korvan/audit/audit_log.hpp"
+#include "korvan/audit/audit_reader.hpp"
 #include "korvan/audit/rejection_report.hpp"
 #include "korvan/platform/files.hpp"
 #include "korvan/version.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -265,6 +268,169 @@ TEST(SetupCommands, AuditListsTheRotatedFilesOldestFirstAndCountsBrokenLines) {
     Tool empty;
     ASSERT_EQ(empty.run({"audit"}), exit_ok);
     EXPECT_EQ(empty.out.text, "unreadable lines: 0\n");
+}
+
+// A pinned path is answered from its pin before any pending module is looked at: over a pin its
+// file no longer matches, an approval could never pass and is refused with nothing written.
+TEST(SetupCommands, ApproveRefusesAPathPinnedWithAnotherDigest) {
+    Folder vendor(trusted_parent);
+    write(vendor.file("pinned.dll"), "pinned module");
+    write(vendor.file("other.dll"), "other module");
+    const std::string pinned = canonical(vendor.file("pinned.dll"));
+    struct Case {
+        std::string label;
+        std::string module;
+        bool changed_since_pin;
+        int exit;
+    };
+    const Case cases[] = {
+        {"the pinned path, changed since", vendor.file("pinned.dll"), true, exit_usage},
+        {"the pinned path, unchanged", vendor.file("pinned.dll"), false, exit_ok},
+        {"another path while the pin is stale", vendor.file("other.dll"), true, exit_ok},
+    };
+    for (const Case& c : cases) {
+        write(vendor.file("pinned.dll"), "pinned module");
+        Tool setup;
+        ASSERT_EQ(setup.run({"pin", vendor.file("pinned.dll")}), exit_ok) << setup.err.text;
+        if (c.changed_since_pin) {
+            write(vendor.file("pinned.dll"), "pinned module, rebuilt");
+        }
+        const std::string before = read(app_dirs::config_path(setup.dir()));
+        EXPECT_EQ(setup.run({"approve", c.module}), c.exit) << c.label << ": " << setup.err.text;
+        if (c.exit == exit_ok) {
+            EXPECT_EQ(setup.out.text.size(), 65u) << c.label;
+            continue;
+        }
+        EXPECT_EQ(setup.out.text, "") << c.label;
+        EXPECT_EQ(setup.err.text,
+                  "sign-setup: not approved: " + pinned +
+                      " is pinned with another SHA-256 than its file has now: the policy refuses "
+                      "it as pin_mismatch before it looks at a pending module; `sign-setup pin` "
+                      "replaces the pin\n")
+            << c.label;
+        EXPECT_EQ(read(app_dirs::config_path(setup.dir())), before) << c.label;
+        // As the line says: pinning again makes the path acceptable, and approvable.
+        ASSERT_EQ(setup.run({"pin", c.module}), exit_ok) << c.label;
+        EXPECT_EQ(setup.run({"approve", c.module}), exit_ok) << c.label << ": " << setup.err.text;
+    }
+}
+
+TEST(SetupCommands, ClearRemovesThePendingModuleAndKeepsTheRest) {
+    Folder vendor(trusted_parent);
+    write(vendor.file("pinned.dll"), "pinned");
+    write(vendor.file("pending.dll"), "pending");
+    Tool setup;
+    ASSERT_EQ(setup.run({"clear"}), exit_ok) << setup.err.text; // no settings: nothing to do
+    EXPECT_FALSE(fs::exists(native(app_dirs::config_path(setup.dir()))));
+
+    app_dirs::Config config;
+    config.telemetry_consent = true;
+    config.extra["parent_window"] = nlohmann::json::array({1, "two"});
+    ASSERT_EQ(app_dirs::write_config(setup.dir(), config), std::nullopt);
+    ASSERT_EQ(setup.run({"pin", vendor.file("pinned.dll")}), exit_ok) << setup.err.text;
+    ASSERT_EQ(setup.run({"approve", vendor.file("pending.dll")}), exit_ok) << setup.err.text;
+    setup.token(setup.out.text.substr(0, 64));
+    const std::string pending = canonical(vendor.file("pending.dll"));
+    ASSERT_EQ(setup.run({"check", pending}), exit_ok);
+    auto kept = app_dirs::load_config(app_dirs::config_path(setup.dir()));
+    ASSERT_TRUE(std::holds_alternative<app_dirs::Config>(kept));
+    app_dirs::Config expected = std::get<app_dirs::Config>(kept);
+    expected.pending_module_path.reset();
+    expected.pending_module_sha256.reset();
+    expected.pending_module_token_sha256.reset();
+    expected.pending_module_expires.reset();
+
+    ASSERT_EQ(setup.run({"clear"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text, "");
+    EXPECT_EQ(setup.err.text, "sign-setup: no pending module is left in " +
+                                  app_dirs::config_path(setup.dir()) + "\n");
+    auto cleared = app_dirs::load_config(app_dirs::config_path(setup.dir()));
+    ASSERT_TRUE(std::holds_alternative<app_dirs::Config>(cleared));
+    EXPECT_EQ(std::get<app_dirs::Config>(cleared), expected);
+    EXPECT_TRUE(expected.pkcs11_module_sha256 && expected.telemetry_consent);
+    // The token handed out lets nothing in any more; the pin still does.
+    EXPECT_EQ(setup.run({"check", pending}), exit_rejected);
+    EXPECT_EQ(setup.out.text, "rejected: not_known\n");
+    EXPECT_EQ(setup.run({"check", canonical(vendor.file("pinned.dll"))}), exit_ok);
+
+    // Settings it cannot read are the parent's to mend: left as they are.
+    write(app_dirs::config_path(setup.dir()), "{broken");
+    EXPECT_EQ(setup.run({"clear"}), exit_usage);
+    EXPECT_EQ(setup.err.text.rfind("sign-setup: not cleared: the settings file ", 0), 0u)
+        << setup.err.text;
+    EXPECT_EQ(read(app_dirs::config_path(setup.dir())), "{broken");
+}
+
+// A record's fields are anyone's text: in the text listing no line feed may start what reads as
+// another record and no escape sequence may reach the terminal; --json gives them exactly.
+TEST(SetupCommands, AuditEscapesControlCharactersInTextAndKeepsJsonExact) {
+    Tool setup;
+    audit::AuditRecord forged;
+    forged.ts = "2025-03-01T00:00:00Z";
+    forged.action = audit::AuditAction::sign;
+    forged.success = true;
+    forged.file = "C:\\a.pdf\n2025-03-02T00:00:00Z\tsign\tC:\\forged.pdf\t-";
+    forged.error = "\x1b]0;title\x07\x1b[2J\r\x7f\xc2\x9b" "31m \xc2\xa0\xc4\x9f";
+    const std::string line = std::get<std::string>(forged.to_json()) + "\n";
+    write(app_dirs::join_path(setup.dir(), "audit.log"), line);
+
+    ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text,
+              "2025-03-01T00:00:00Z\tsign\t"
+              "C:\\a.pdf\\n2025-03-02T00:00:00Z\\tsign\\tC:\\forged.pdf\\t-\t"
+              "\\x1b]0;title\\x07\\x1b[2J\\r\\x7f\\u009b31m \xc2\xa0\xc4\x9f\n"
+              "unreadable lines: 0\n");
+    ASSERT_EQ(setup.run({"audit", "--json"}), exit_ok);
+    EXPECT_EQ(setup.out.text, line + "{\"unreadable_lines\":0}\n");
+    EXPECT_EQ(audit::parse_audit_record(setup.out.text.substr(0, line.size() - 1)), forged);
+}
+
+// In-process, where every system can have them: a folder and a huge file in the log's places.
+TEST(SetupCommands, AuditNamesTheFilesItSkippedOrReadOnlyInPart) {
+    Tool setup;
+    const std::string log = app_dirs::join_path(setup.dir(), "audit.log");
+    audit::AuditRecord record;
+    record.ts = "2025-03-01T00:00:00Z";
+    record.action = audit::AuditAction::sign;
+    record.success = true;
+    const std::string line = std::get<std::string>(record.to_json()) + "\n";
+    fs::create_directories(native(audit::rotated_path(log, 3)));
+    fs::create_directories(native(audit::rotated_path(log, 1)));
+    ASSERT_TRUE(test::make_sparse(native(audit::rotated_path(log, 2)), line, test::three_gib,
+                                  "\n" + line));
+    write(log, line);
+
+    ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text, "2025-03-01T00:00:00Z\tsign\t-\t-\n"
+                              "2025-03-01T00:00:00Z\tsign\t-\t-\n"
+                              "unreadable lines: 0\n");
+    EXPECT_EQ(setup.err.text, fmt::format("sign-setup: skipped 2 files that are not regular files: "
+                                          "{} (a folder), {} (a folder)\n"
+                                          "sign-setup: {} is larger than {} bytes: only its newest "
+                                          "records were read\n",
+                                          audit::rotated_path(log, 3), audit::rotated_path(log, 1),
+                                          audit::rotated_path(log, 2),
+                                          audit::audit_read_limit_bytes));
+}
+
+// Written out as it is read: a listing longer than what is held at once still comes whole.
+TEST(SetupCommands, AuditListsALongLogWhole) {
+    Tool setup;
+    std::string log;
+    std::string listed;
+    for (int i = 0; i < 5000; ++i) {
+        audit::AuditRecord record;
+        record.ts = "2025-03-01T00:00:00." + std::to_string(i) + "Z";
+        record.action = audit::AuditAction::sign;
+        record.success = true;
+        log += std::get<std::string>(record.to_json()) + "\n";
+        listed += record.ts + "\tsign\t-\t-\n";
+    }
+    write(app_dirs::join_path(setup.dir(), "audit.log"), log);
+    ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text, listed + "unreadable lines: 0\n");
+    ASSERT_EQ(setup.run({"audit", "--json"}), exit_ok) << setup.err.text;
+    EXPECT_EQ(setup.out.text, log + "{\"unreadable_lines\":0}\n");
 }
 
 TEST(SetupCommands, HelpVersionAndUsageErrors) {

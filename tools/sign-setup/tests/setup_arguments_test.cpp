@@ -41,6 +41,7 @@ TEST(SetupArguments, CommandsWithTheirOptionsAnywhere) {
          tokens},
         {{"check", "--", "--odd"}, dashed},
         {{"audit", "--json"}, audit_json},
+        {{"clear"}, with(Command::clear, "")},
         {{"check", "relative.dll"}, with(Command::check, "relative.dll")},
     };
     for (const Case& c : cases) {
@@ -69,6 +70,8 @@ TEST(SetupArguments, UsageErrorsNameTheirCommand) {
         {{"pin"}, Command::pin, "pin takes one MODULE"},
         {{"pin", "a", "b"}, Command::pin, "pin takes one MODULE"},
         {{"audit", "a"}, Command::audit, "audit takes no MODULE"},
+        {{"clear", "/opt/p11.so"}, Command::clear, "clear takes no MODULE"},
+        {{"clear", "--json"}, Command::clear, "clear takes no option --json"},
         {{"pin", "--json", "a"}, Command::pin, "pin takes no option --json"},
         {{"check", "--seconds", "2", "a"}, Command::check, "check takes no option --seconds"},
         {{"approve", "a", "--seconds", "0"}, Command::approve, "--seconds takes 1 to 30, not \"0\""},
@@ -98,6 +101,7 @@ TEST(SetupArguments, HelpForTheToolAndEachCommand) {
     }
     const std::pair<std::string, Command> commands[] = {{"pin", Command::pin},
                                                         {"approve", Command::approve},
+                                                        {"clear", Command::clear},
                                                         {"check", Command::check},
                                                         {"tokens", Command::tokens},
                                                         {"audit", Command::audit}};

@@ -25,6 +25,7 @@ struct SettingsFailure {
         not_written = 5,          // the folder or the file could not be written
         bad_lifetime = 6,         // a pending module's window is not 1 to 30 seconds
         no_random = 7,            // the system gave no random bytes for the trial token
+        pinned_otherwise = 8,     // the path is pinned with another SHA-256 than its file's
     };
     Kind kind;
     std::string text; // for a person: what and why
@@ -67,7 +68,9 @@ struct StagedModule {
 
 // Stages the module as the pending module: its canonical path and SHA-256, the SHA-256 of a fresh
 // trial token, and now plus `lifetime_seconds` (1 to 30) as the end of its window; keeps every
-// other member. The same refusals as pin_module.
+// other member. The same refusals as pin_module, and `pinned_otherwise`: the policy answers a
+// pinned path from its pin alone, so an approval of that path over a pin its file no longer
+// matches could never be accepted (pin_module replaces the pin).
 std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::string& dir,
                                                                  const std::string& module,
                                                                  std::uint64_t lifetime_seconds,

@@ -488,5 +488,36 @@ TEST(SettingsWriter, AStagedModuleIsAcceptedWithItsTokenWithinItsWindowOnly) {
     EXPECT_FALSE(fs::exists(test::native(empty.file("none"))));
 }
 
+// The pin answers for its path before a pending module is looked at: an approval over a pin the
+// file no longer matches could never pass, so it is refused and nothing is written.
+TEST(SettingsWriter, StagingRefusesAPathWhosePinTheFileNoLongerMatches) {
+    Modules modules;
+    TempDir home;
+    test::FakeEnvironment env;
+    env.values["HOME"] = {platform::EnvValue::Status::Set, home.path()};
+    const std::string dir = *app_dir(env);
+    const test::FixedClock clock(1740820502);
+    ASSERT_TRUE(std::holds_alternative<PinnedModule>(pin_module(dir, modules.good())));
+    write_file(modules.good(), "module bytes, rebuilt");
+    const std::string before = test::read_file_text(config_path(dir));
+
+    const auto refused = stage_pending_module(dir, modules.good(), 30, clock);
+    ASSERT_TRUE(std::holds_alternative<SettingsFailure>(refused));
+    EXPECT_EQ(std::get<SettingsFailure>(refused).kind, Kind::pinned_otherwise);
+    EXPECT_EQ(test::read_file_text(config_path(dir)), before);
+
+    // Why: with that approval written all the same, the policy still answers from the pin.
+    Config forced = read_back(dir);
+    const std::string token(64, 'a');
+    forced.pending_module_path = canonical(modules.good());
+    forced.pending_module_sha256 = std::get<std::string>(file_sha256_hex(modules.good()));
+    forced.pending_module_token_sha256 = hex_lower(*platform::sha256(token));
+    forced.pending_module_expires = 1740820502 + 30;
+    ASSERT_EQ(write_config(dir, forced), std::nullopt);
+    env.values["KORVAN_MODULE_TRIAL_TOKEN"] = {platform::EnvValue::Status::Set, token};
+    EXPECT_EQ(evaluate_module_policy(canonical(modules.good()), env, clock),
+              ModuleVerdict(ModuleRejectReason::pin_mismatch));
+}
+
 } // namespace
 } // namespace korvan::app_dirs
