@@ -222,6 +222,8 @@ TEST(ModuleSwap, WithoutProcTheLoadedFileIsCheckedAgainstTheHeldOne) {
     trusted.add_to(run);
     mock.add_to(run);
     run.env["KORVAN_EXPECT_TOKEN"] = "53313233:4b617274";
+    // The sanitizer build's leak checker reads /proc at the exit, and /proc is what this hides.
+    run.env["ASAN_OPTIONS"] = "detect_leaks=0";
     run.input = "1234\n";
     const ChildResult r = run_child(unshare, run);
     EXPECT_EQ(r.exit_code, 0) << r.err;
