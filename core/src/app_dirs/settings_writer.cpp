@@ -1,5 +1,6 @@
 #include "korvan/app_dirs/settings_writer.hpp"
 #include "korvan/app_dirs/module_policy.hpp"
+#include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/platform/files.hpp"
 #include "korvan/platform/random.hpp"
 #include "korvan/platform/sha256.hpp"
@@ -136,6 +137,41 @@ std::variant<PinnedModule, SettingsFailure> vouch_for(const std::string& module)
     return PinnedModule{std::move(path), std::move(std::get<std::string>(digest))};
 }
 
+// The lock that makes one read-modify-write of the settings whole. It lies in a folder that must
+// be this user's alone: a lock file that is a link, a FIFO or another user's is refused.
+std::variant<platform::FileLock, SettingsFailure> lock_settings(const std::string& dir) {
+    if (auto failed = platform::create_directories(dir)) {
+        return SettingsFailure{Kind::not_written, dir + " cannot be created: " + failed->text};
+    }
+    const std::string path = join_path(dir, "config.lock");
+    auto taken = platform::FileLock::acquire(path, settings_lock_wait);
+    if (auto* lock = std::get_if<platform::FileLock>(&taken)) {
+        return std::move(*lock);
+    }
+    if (auto* error = std::get_if<platform::FileError>(&taken)) {
+        return SettingsFailure{Kind::not_written, "the settings cannot be locked (" + error->text +
+                                                      "); nothing was written"};
+    }
+    return SettingsFailure{Kind::busy, "another program is changing the settings: " + path +
+                                           " was not free within " +
+                                           std::to_string(settings_lock_wait.count()) +
+                                           " seconds; nothing was written"};
+}
+
+std::optional<SettingsFailure> write_locked(const std::string& dir, const Config& config) {
+    auto text = config_text(config);
+    if (auto* failure = std::get_if<SettingsFailure>(&text)) {
+        return *failure;
+    }
+    const std::string path = config_path(dir);
+    const std::string& content = std::get<std::string>(text);
+    if (auto failed = platform::replace_file(
+            path, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
+        return SettingsFailure{Kind::not_written, path + " cannot be written: " + failed->text};
+    }
+    return std::nullopt;
+}
+
 // A fresh trial token as hex text, built in wiped memory only.
 std::optional<platform::SecretBytes> fresh_token() {
     platform::SecretArray<token_bytes> random;
@@ -178,20 +214,15 @@ std::variant<std::string, SettingsFailure> config_text(const Config& config) {
 }
 
 std::optional<SettingsFailure> write_config(const std::string& dir, const Config& config) {
-    auto text = config_text(config);
-    if (auto* failure = std::get_if<SettingsFailure>(&text)) {
+    // A record that cannot be written fails before anything is created or locked.
+    if (auto text = config_text(config); auto* failure = std::get_if<SettingsFailure>(&text)) {
         return *failure;
     }
-    if (auto failed = platform::create_directories(dir)) {
-        return SettingsFailure{Kind::not_written, dir + " cannot be created: " + failed->text};
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
+        return *failure;
     }
-    const std::string path = config_path(dir);
-    const std::string& content = std::get<std::string>(text);
-    if (auto failed = platform::replace_file(
-            path, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
-        return SettingsFailure{Kind::not_written, path + " cannot be written: " + failed->text};
-    }
-    return std::nullopt;
+    return write_locked(dir, config);
 }
 
 std::variant<PinnedModule, SettingsFailure> pin_module(const std::string& dir,
@@ -199,6 +230,10 @@ std::variant<PinnedModule, SettingsFailure> pin_module(const std::string& dir,
     auto pinned = vouch_for(module);
     if (std::holds_alternative<SettingsFailure>(pinned)) {
         return pinned;
+    }
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
+        return *failure;
     }
     auto settings = current_settings(dir);
     if (auto* failure = std::get_if<SettingsFailure>(&settings)) {
@@ -208,7 +243,7 @@ std::variant<PinnedModule, SettingsFailure> pin_module(const std::string& dir,
     const PinnedModule& pin = std::get<PinnedModule>(pinned);
     config.pkcs11_module_path = pin.path;
     config.pkcs11_module_sha256 = pin.sha256;
-    if (auto failed = write_config(dir, config)) {
+    if (auto failed = write_locked(dir, config)) {
         return *failed;
     }
     return pinned;
@@ -225,6 +260,10 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
     }
     auto vouched = vouch_for(module);
     if (auto* failure = std::get_if<SettingsFailure>(&vouched)) {
+        return *failure;
+    }
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
         return *failure;
     }
     auto settings = current_settings(dir);
@@ -248,7 +287,7 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
     config.pending_module_sha256 = staged.sha256;
     config.pending_module_token_sha256 = hex_lower(*token_digest);
     config.pending_module_expires = staged.expires;
-    if (auto failed = write_config(dir, config)) {
+    if (auto failed = write_locked(dir, config)) {
         return *failed; // the token goes, wiped, with `staged`
     }
     return staged;
@@ -257,6 +296,13 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
 std::optional<SettingsFailure> clear_pending_module(const std::string& dir) {
     if (!platform::path_exists(config_path(dir))) {
         return std::nullopt;
+    }
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
+        return *failure;
+    }
+    if (!platform::path_exists(config_path(dir))) {
+        return std::nullopt; // removed while this writer waited
     }
     auto settings = current_settings(dir);
     if (auto* failure = std::get_if<SettingsFailure>(&settings)) {
@@ -267,7 +313,7 @@ std::optional<SettingsFailure> clear_pending_module(const std::string& dir) {
     config.pending_module_sha256.reset();
     config.pending_module_token_sha256.reset();
     config.pending_module_expires.reset();
-    return write_config(dir, config);
+    return write_locked(dir, config);
 }
 
 } // namespace korvan::app_dirs
