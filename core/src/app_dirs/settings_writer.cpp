@@ -74,8 +74,8 @@ class MemberWriter {
         const std::optional<std::string> key = dump(json(std::string(name)));
         const std::optional<std::string> text = dump(value);
         if (!key || !text) {
-            problem_ = "a text in " + std::string(key ? name : "a member name") +
-                       " is not valid UTF-8";
+            problem_ =
+                "a text in " + std::string(key ? name : "a member name") + " is not valid UTF-8";
             return;
         }
         out_ += out_.empty() ? "{\n  " : ",\n  ";
@@ -106,9 +106,9 @@ std::variant<Config, SettingsFailure> current_settings(const std::string& dir) {
     }
     auto loaded = load_config(path);
     if (auto* error = std::get_if<ConfigError>(&loaded)) {
-        return SettingsFailure{Kind::unreadable_settings,
-                               "the settings file " + path + " cannot be read (" + error->text +
-                                   "); it was left as it is"};
+        return SettingsFailure{Kind::unreadable_settings, "the settings file " + path +
+                                                              " cannot be read (" + error->text +
+                                                              "); it was left as it is"};
     }
     return std::move(std::get<Config>(loaded));
 }
@@ -166,7 +166,8 @@ std::optional<SettingsFailure> write_locked(const std::string& dir, const Config
     const std::string path = config_path(dir);
     const std::string& content = std::get<std::string>(text);
     if (auto failed = platform::replace_file(
-            path, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
+            path,
+            std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
         return SettingsFailure{Kind::not_written, path + " cannot be written: " + failed->text};
     }
     return std::nullopt;

@@ -76,10 +76,9 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     }
     // Never through a link another user planted, and never blocked by a FIFO waiting for its
     // reader.
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                              O_CLOEXEC,
-                          0600);
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) {
         return last_error_text();
     }
@@ -98,8 +97,8 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     return file;
 }
 
-std::variant<FileLock, LockTimedOut, FileError>
-FileLock::acquire(const std::string& path, std::chrono::milliseconds wait) {
+std::variant<FileLock, LockTimedOut, FileError> FileLock::acquire(const std::string& path,
+                                                                  std::chrono::milliseconds wait) {
     auto opened = posix::open_owned(path, O_RDWR | O_CREAT);
     if (auto* error = std::get_if<FileError>(&opened)) {
         return *error;

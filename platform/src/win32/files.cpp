@@ -136,8 +136,8 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     return File(win32::from_handle(std::get<HANDLE>(opened)));
 }
 
-std::variant<FileLock, LockTimedOut, FileError>
-FileLock::acquire(const std::string& path, std::chrono::milliseconds wait) {
+std::variant<FileLock, LockTimedOut, FileError> FileLock::acquire(const std::string& path,
+                                                                  std::chrono::milliseconds wait) {
     if (cut_short(path)) {
         return error_text(ERROR_INVALID_NAME);
     }

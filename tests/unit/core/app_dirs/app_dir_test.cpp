@@ -31,7 +31,7 @@ TEST(AppDir, AnAbsoluteHomeIsTakenExactly) {
     const Case cases[] = {
         {{Status::Set, home}, home + sep() + ".korvan-qes"},
         {{Status::Set, home + sep()}, home + sep() + ".korvan-qes"},
-        {{Status::NotUnicode, "/h\xFF"}, "/h\xFF" + sep() + ".korvan-qes"},
+        {{Status::NotUnicode, home + "\xFF"}, home + "\xFF" + sep() + ".korvan-qes"},
     };
     for (const Case& c : cases) {
         FakeEnvironment env;

@@ -370,7 +370,8 @@ TEST(ModulePolicy, SettingsAnotherUserCouldPlantOrChangeAreNoSettings) {
         if (c.problem.empty()) {
             EXPECT_TRUE(std::holds_alternative<Config>(loaded)) << c.label;
         } else if (auto* error = std::get_if<ConfigError>(&loaded)) {
-            EXPECT_NE(error->text.find(c.problem), std::string::npos) << c.label << ": " << error->text;
+            EXPECT_NE(error->text.find(c.problem), std::string::npos)
+                << c.label << ": " << error->text;
         } else {
             ADD_FAILURE() << c.label << ": the settings were read";
         }

@@ -569,9 +569,11 @@ TEST(SettingsWriter, TheFolderIsPrivateAndAPlantedLockFileIsRefused) {
         bool needs_root;
     };
     const Case cases[] = {
-        {"link", [](const fs::path& lock, const fs::path& target) { fs::create_symlink(target, lock); },
+        {"link",
+         [](const fs::path& lock, const fs::path& target) { fs::create_symlink(target, lock); },
          "config.lock is a symbolic link", false},
-        {"FIFO", [](const fs::path& lock, const fs::path&) { ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0); },
+        {"FIFO",
+         [](const fs::path& lock, const fs::path&) { ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0); },
          "config.lock is not a regular file", false},
         {"folder", [](const fs::path& lock, const fs::path&) { fs::create_directory(lock); },
          "config.lock", false},

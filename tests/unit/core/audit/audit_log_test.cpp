@@ -503,8 +503,8 @@ TEST(RejectionReport, ALinkOrAFifoAsTheLogIsNeverWrittenThrough) {
         } else {
             EXPECT_FALSE(test::fs::exists(target)) << c.label << ": the link's target was made";
         }
-        EXPECT_TRUE(std::holds_alternative<AuditError>(
-            AuditLog::open(dir, max_bytes, 30, 3, clock)))
+        EXPECT_TRUE(
+            std::holds_alternative<AuditError>(AuditLog::open(dir, max_bytes, 30, 3, clock)))
             << c.label;
     }
 }
