@@ -201,8 +201,9 @@ TEST(ModuleSwap, AModuleReplacedWhileThePinIsAwaitedNeverRuns) {
 // one; an unchanged module still signs.
 TEST(ModuleSwap, WithoutProcTheLoadedFileIsCheckedAgainstTheHeldOne) {
     const std::string unshare = "/usr/bin/unshare";
-    if (windows || !fs::exists(unshare) ||
-        run_child(unshare, {{"--mount", "true"}}).exit_code != 0) {
+    ChildRun probe;
+    probe.args = {"--mount", "true"};
+    if (windows || !fs::exists(unshare) || run_child(unshare, probe).exit_code != 0) {
         GTEST_SKIP() << "no mount namespace to hide /proc in";
     }
     const TrustedModule& trusted = trusted_mock_module();

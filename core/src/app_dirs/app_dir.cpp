@@ -12,7 +12,9 @@ std::optional<std::string> app_dir(const platform::Environment& environment,
                                    ProfileLookup profile) {
     platform::EnvValue home = environment.get("HOME");
     std::optional<std::string> base;
-    if (home.status != platform::EnvValue::Status::Unset) {
+    // An empty or relative HOME would make the current folder, which anybody may have chosen or
+    // planted, the one that decides what is trusted: it counts as unset.
+    if (home.status != platform::EnvValue::Status::Unset && is_absolute(home.value)) {
         base = std::move(home.value);
     } else {
         base = profile();

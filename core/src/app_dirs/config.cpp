@@ -1,6 +1,6 @@
 #include "korvan/app_dirs/config.hpp"
 #include "korvan/app_dirs/path_rules.hpp"
-#include "korvan/platform/files.hpp"
+#include "korvan/platform/ownership.hpp"
 
 #include <array>
 #include <utility>
@@ -214,7 +214,8 @@ std::string config_path(std::string_view dir) {
 }
 
 std::variant<Config, ConfigError> load_config(const std::string& path) {
-    auto content = platform::read_file(path);
+    // Settings another user could have planted or changed are no settings.
+    auto content = platform::read_owned_file(path);
     if (auto* error = std::get_if<platform::FileError>(&content)) {
         return ConfigError{ConfigError::Kind::Read, error->text};
     }

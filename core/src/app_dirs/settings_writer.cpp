@@ -74,8 +74,8 @@ class MemberWriter {
         const std::optional<std::string> key = dump(json(std::string(name)));
         const std::optional<std::string> text = dump(value);
         if (!key || !text) {
-            problem_ = "a text in " + std::string(key ? name : "a member name") +
-                       " is not valid UTF-8";
+            problem_ =
+                "a text in " + std::string(key ? name : "a member name") + " is not valid UTF-8";
             return;
         }
         out_ += out_.empty() ? "{\n  " : ",\n  ";
@@ -106,9 +106,9 @@ std::variant<Config, SettingsFailure> current_settings(const std::string& dir) {
     }
     auto loaded = load_config(path);
     if (auto* error = std::get_if<ConfigError>(&loaded)) {
-        return SettingsFailure{Kind::unreadable_settings,
-                               "the settings file " + path + " cannot be read (" + error->text +
-                                   "); it was left as it is"};
+        return SettingsFailure{Kind::unreadable_settings, "the settings file " + path +
+                                                              " cannot be read (" + error->text +
+                                                              "); it was left as it is"};
     }
     return std::move(std::get<Config>(loaded));
 }
@@ -149,6 +149,42 @@ std::optional<SettingsFailure> overruled_by_pin(const Config& config, const Pinn
                            module.path + " is pinned with another SHA-256 than its file has now: "
                                          "the policy refuses it as pin_mismatch before it looks "
                                          "at a pending module"};
+}
+
+// The lock that makes one read-modify-write of the settings whole. It lies in a folder that must
+// be this user's alone: a lock file that is a link, a FIFO or another user's is refused.
+std::variant<platform::FileLock, SettingsFailure> lock_settings(const std::string& dir) {
+    if (auto failed = platform::create_directories(dir)) {
+        return SettingsFailure{Kind::not_written, dir + " cannot be created: " + failed->text};
+    }
+    const std::string path = join_path(dir, "config.lock");
+    auto taken = platform::FileLock::acquire(path, settings_lock_wait);
+    if (auto* lock = std::get_if<platform::FileLock>(&taken)) {
+        return std::move(*lock);
+    }
+    if (auto* error = std::get_if<platform::FileError>(&taken)) {
+        return SettingsFailure{Kind::not_written, "the settings cannot be locked (" + error->text +
+                                                      "); nothing was written"};
+    }
+    return SettingsFailure{Kind::busy, "another program is changing the settings: " + path +
+                                           " was not free within " +
+                                           std::to_string(settings_lock_wait.count()) +
+                                           " seconds; nothing was written"};
+}
+
+std::optional<SettingsFailure> write_locked(const std::string& dir, const Config& config) {
+    auto text = config_text(config);
+    if (auto* failure = std::get_if<SettingsFailure>(&text)) {
+        return *failure;
+    }
+    const std::string path = config_path(dir);
+    const std::string& content = std::get<std::string>(text);
+    if (auto failed = platform::replace_file(
+            path,
+            std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
+        return SettingsFailure{Kind::not_written, path + " cannot be written: " + failed->text};
+    }
+    return std::nullopt;
 }
 
 // A fresh trial token as hex text, built in wiped memory only.
@@ -193,20 +229,15 @@ std::variant<std::string, SettingsFailure> config_text(const Config& config) {
 }
 
 std::optional<SettingsFailure> write_config(const std::string& dir, const Config& config) {
-    auto text = config_text(config);
-    if (auto* failure = std::get_if<SettingsFailure>(&text)) {
+    // A record that cannot be written fails before anything is created or locked.
+    if (auto text = config_text(config); auto* failure = std::get_if<SettingsFailure>(&text)) {
         return *failure;
     }
-    if (auto failed = platform::create_directories(dir)) {
-        return SettingsFailure{Kind::not_written, dir + " cannot be created: " + failed->text};
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
+        return *failure;
     }
-    const std::string path = config_path(dir);
-    const std::string& content = std::get<std::string>(text);
-    if (auto failed = platform::replace_file(
-            path, std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()))) {
-        return SettingsFailure{Kind::not_written, path + " cannot be written: " + failed->text};
-    }
-    return std::nullopt;
+    return write_locked(dir, config);
 }
 
 std::variant<PinnedModule, SettingsFailure> pin_module(const std::string& dir,
@@ -214,6 +245,10 @@ std::variant<PinnedModule, SettingsFailure> pin_module(const std::string& dir,
     auto pinned = vouch_for(module);
     if (std::holds_alternative<SettingsFailure>(pinned)) {
         return pinned;
+    }
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
+        return *failure;
     }
     auto settings = current_settings(dir);
     if (auto* failure = std::get_if<SettingsFailure>(&settings)) {
@@ -223,7 +258,7 @@ std::variant<PinnedModule, SettingsFailure> pin_module(const std::string& dir,
     const PinnedModule& pin = std::get<PinnedModule>(pinned);
     config.pkcs11_module_path = pin.path;
     config.pkcs11_module_sha256 = pin.sha256;
-    if (auto failed = write_config(dir, config)) {
+    if (auto failed = write_locked(dir, config)) {
         return *failed;
     }
     return pinned;
@@ -240,6 +275,10 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
     }
     auto vouched = vouch_for(module);
     if (auto* failure = std::get_if<SettingsFailure>(&vouched)) {
+        return *failure;
+    }
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
         return *failure;
     }
     auto settings = current_settings(dir);
@@ -267,7 +306,7 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
     config.pending_module_sha256 = staged.sha256;
     config.pending_module_token_sha256 = hex_lower(*token_digest);
     config.pending_module_expires = staged.expires;
-    if (auto failed = write_config(dir, config)) {
+    if (auto failed = write_locked(dir, config)) {
         return *failed; // the token goes, wiped, with `staged`
     }
     return staged;
@@ -276,6 +315,13 @@ std::variant<StagedModule, SettingsFailure> stage_pending_module(const std::stri
 std::optional<SettingsFailure> clear_pending_module(const std::string& dir) {
     if (!platform::path_exists(config_path(dir))) {
         return std::nullopt;
+    }
+    auto lock = lock_settings(dir);
+    if (auto* failure = std::get_if<SettingsFailure>(&lock)) {
+        return *failure;
+    }
+    if (!platform::path_exists(config_path(dir))) {
+        return std::nullopt; // removed while this writer waited
     }
     auto settings = current_settings(dir);
     if (auto* failure = std::get_if<SettingsFailure>(&settings)) {
@@ -286,7 +332,7 @@ std::optional<SettingsFailure> clear_pending_module(const std::string& dir) {
     config.pending_module_sha256.reset();
     config.pending_module_token_sha256.reset();
     config.pending_module_expires.reset();
-    return write_config(dir, config);
+    return write_locked(dir, config);
 }
 
 } // namespace korvan::app_dirs

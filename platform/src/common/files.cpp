@@ -2,6 +2,8 @@
 // per system.
 #include "korvan/platform/files.hpp"
 
+#include <utility>
+
 namespace korvan::platform {
 
 File::File(File&& other) noexcept : handle_(other.handle_), last_error_(other.last_error_) {
@@ -57,6 +59,17 @@ std::variant<std::string, FileError> read_file(const std::string& path) {
         }
         content.append(reinterpret_cast<const char*>(buffer), r.count);
     }
+}
+
+std::variant<FileLock, FileError> FileSystem::lock_exclusive(const std::string& path) {
+    auto taken = FileLock::acquire(path, std::chrono::seconds(5));
+    if (auto* lock = std::get_if<FileLock>(&taken)) {
+        return std::move(*lock);
+    }
+    if (auto* error = std::get_if<FileError>(&taken)) {
+        return std::move(*error);
+    }
+    return FileError{path + " is still locked by another process after 5 seconds"};
 }
 
 } // namespace korvan::platform

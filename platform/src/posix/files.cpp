@@ -1,5 +1,6 @@
 #include "korvan/platform/files.hpp"
 #include "../common/temp_names.hpp"
+#include "owned_open.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -102,30 +103,52 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     if (cut_short(path)) {
         return error_text(EINVAL);
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a link another user planted, and never blocked by a FIFO waiting for its
+    // reader.
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0) {
         return last_error_text();
     }
-    return File(fd);
+    File file(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return last_error_text();
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return FileError{path + " is not a regular file"};
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        return last_error_text();
+    }
+    return file;
 }
 
-std::variant<FileLock, FileError> FileLock::acquire(const std::string& path) {
-    if (cut_short(path)) {
-        return error_text(EINVAL);
+std::variant<FileLock, LockTimedOut, FileError> FileLock::acquire(const std::string& path,
+                                                                  std::chrono::milliseconds wait) {
+    auto opened = posix::open_owned(path, O_RDWR | O_CREAT);
+    if (auto* error = std::get_if<FileError>(&opened)) {
+        return *error;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return last_error_text();
-    }
+    FileLock lock(std::get<int>(opened));
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     // flock belongs to this open file description, so it also excludes another of this process.
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            const FileError error = last_error_text();
-            ::close(fd);
-            return error;
+    // It has no timed wait: try, and sleep a little between tries.
+    while (::flock(as_fd(lock.handle_), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
         }
+        if (errno != EWOULDBLOCK) {
+            return last_error_text();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return LockTimedOut{};
+        }
+        ::usleep(10000);
     }
-    return FileLock(fd);
+    return lock;
 }
 
 void FileLock::release() {

@@ -27,6 +27,31 @@ HANDLE open_shared(const std::string& path, DWORD access, DWORD disposition) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Opens the name itself, never what a reparse point (a symbolic link, a junction) there leads
+// to, and keeps the handle only for a plain file on a disk. The access must include
+// FILE_READ_ATTRIBUTES for the test.
+std::variant<HANDLE, FileError> open_plain(const std::string& path, DWORD access,
+                                           DWORD disposition) {
+    HANDLE handle =
+        CreateFileW(win32::widen(path).c_str(), access | FILE_READ_ATTRIBUTES, share_all, nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error_text();
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        FileError error = last_error_text();
+        CloseHandle(handle);
+        return error;
+    }
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return FileError{path + " is a link or not a plain file"};
+    }
+    return handle;
+}
+
 } // namespace
 
 std::variant<std::string, FileError> canonicalize(const std::string& path) {
@@ -116,30 +141,43 @@ std::variant<File, FileError> File::open_append(const std::string& path) {
     if (cut_short(path)) {
         return error_text(ERROR_INVALID_NAME);
     }
-    // FILE_APPEND_DATA alone: the system places every write at the current end of the file.
-    HANDLE handle = open_shared(path, FILE_APPEND_DATA, OPEN_ALWAYS);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return last_error_text();
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: the system places every write at the current end
+    // of the file.
+    auto opened = open_plain(path, FILE_APPEND_DATA, OPEN_ALWAYS);
+    if (auto* error = std::get_if<FileError>(&opened)) {
+        return *error;
     }
-    return File(win32::from_handle(handle));
+    return File(win32::from_handle(std::get<HANDLE>(opened)));
 }
 
-std::variant<FileLock, FileError> FileLock::acquire(const std::string& path) {
+std::variant<FileLock, LockTimedOut, FileError> FileLock::acquire(const std::string& path,
+                                                                  std::chrono::milliseconds wait) {
     if (cut_short(path)) {
         return error_text(ERROR_INVALID_NAME);
     }
-    HANDLE handle = open_shared(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return last_error_text();
+    auto opened = open_plain(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (auto* error = std::get_if<FileError>(&opened)) {
+        return *error;
     }
-    // One byte, exclusive, waiting; a lock of another handle of this process excludes it too.
-    OVERLAPPED at{};
-    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
-        const FileError error = last_error_text();
-        CloseHandle(handle);
-        return error;
+    FileLock lock(win32::from_handle(std::get<HANDLE>(opened)));
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    // One byte, exclusive; a lock of another handle of this process excludes it too. A waiting
+    // LockFileEx has no time limit: try, and sleep a little between tries.
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(win32::as_handle(lock.handle_),
+                       LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            return lock;
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_LOCK_VIOLATION) {
+            return error_text(code);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return LockTimedOut{};
+        }
+        Sleep(10);
     }
-    return FileLock(win32::from_handle(handle));
 }
 
 void FileLock::release() {

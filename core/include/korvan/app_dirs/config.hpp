@@ -47,7 +47,10 @@ std::string config_path(std::string_view dir);
 // byte-order mark or anything but blanks after the object makes the whole text unreadable.
 std::variant<Config, ConfigError> parse_config(std::string_view text);
 
-// Reads the file and parses it; prints nothing.
+// Reads the file and parses it; prints nothing. A file that is not a regular file, is a symbolic
+// link, or that another user could have planted or changed (platform::read_owned_file: the file
+// or its folder owned by someone other than this user or root, or writable by group or others)
+// is a read error.
 std::variant<Config, ConfigError> load_config(const std::string& path);
 
 } // namespace korvan::app_dirs

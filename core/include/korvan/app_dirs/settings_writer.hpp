@@ -8,6 +8,7 @@
 #include "korvan/platform/clock.hpp"
 #include "korvan/platform/secret.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@ struct SettingsFailure {
         bad_lifetime = 6,         // a pending module's window is not 1 to 30 seconds
         no_random = 7,            // the system gave no random bytes for the trial token
         pinned_otherwise = 8,     // the path is pinned with another SHA-256 than its file's
+        busy = 9,                 // another writer held the settings lock too long; not written
     };
     Kind kind;
     std::string text; // for a person: what and why
@@ -38,7 +40,13 @@ struct SettingsFailure {
 // deeper than 512 levels.
 std::variant<std::string, SettingsFailure> config_text(const Config& config);
 
-// Writes the settings into config.json in `dir`, creating `dir` (and its parents) when missing.
+// Every writer below holds the lock file config.lock beside config.json from reading the settings
+// to writing them, so two writers of any processes never lose each other's change. A writer that
+// cannot have it within this time fails as `busy` and writes nothing. sign-cli never takes it.
+inline constexpr std::chrono::seconds settings_lock_wait{5};
+
+// Writes the settings into config.json in `dir`, creating `dir` (and its parents) when missing,
+// for its owner only (0700 on POSIX).
 // The file is replaced in one step (platform::replace_file): a sign-cli starting at that moment
 // reads the old settings or the new ones, never a part.
 std::optional<SettingsFailure> write_config(const std::string& dir, const Config& config);

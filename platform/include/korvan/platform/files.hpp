@@ -6,6 +6,7 @@
 
 #include "korvan/platform/streams.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -58,6 +59,9 @@ class File final : public ByteSource, public ByteSink {
     std::int64_t last_error_ = 0;
 };
 
+// The lock was still held by another when the wait ran out.
+struct LockTimedOut {};
+
 // An exclusive lock between processes, held on a lock file from its creation until it dies.
 class FileLock final {
   public:
@@ -68,9 +72,13 @@ class FileLock final {
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock();
 
-    // Creates the lock file when missing and waits until no other holder has it. Independent of
-    // the in-process locks: two locks of one process on one file exclude each other too.
-    static std::variant<FileLock, FileError> acquire(const std::string& path);
+    // Creates the lock file when missing and waits up to `wait` until no other holder has it.
+    // Independent of the in-process locks: two locks of one process on one file exclude each
+    // other too. The lock file lies where others may plant one: on POSIX it and its folder must
+    // pass the ownership rule (ownership.hpp) and it must be a regular file, not reached through
+    // a symbolic link; on Windows it must be a plain file, not a reparse point.
+    static std::variant<FileLock, LockTimedOut, FileError> acquire(const std::string& path,
+                                                                   std::chrono::milliseconds wait);
 
   private:
     explicit FileLock(NativeHandle handle) : handle_(handle) {}
@@ -125,9 +133,8 @@ class FileSystem {
     virtual std::optional<FileError> remove_file(const std::string& path) {
         return platform::remove_file(path);
     }
-    virtual std::variant<FileLock, FileError> lock_exclusive(const std::string& path) {
-        return FileLock::acquire(path);
-    }
+    // Waits a few seconds at most; a lock still held then is a failure like any other.
+    virtual std::variant<FileLock, FileError> lock_exclusive(const std::string& path);
 };
 
 // The real file system.

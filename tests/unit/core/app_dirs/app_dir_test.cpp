@@ -21,7 +21,7 @@ std::string sep() {
     return build_family == PlatformFamily::windows ? "\\" : "/";
 }
 
-TEST(AppDir, HomeIsTakenExactlyWhenSet) {
+TEST(AppDir, AnAbsoluteHomeIsTakenExactly) {
     struct Case {
         platform::EnvValue home;
         std::string dir;
@@ -31,8 +31,7 @@ TEST(AppDir, HomeIsTakenExactlyWhenSet) {
     const Case cases[] = {
         {{Status::Set, home}, home + sep() + ".korvan-qes"},
         {{Status::Set, home + sep()}, home + sep() + ".korvan-qes"},
-        {{Status::Set, ""}, ".korvan-qes"},
-        {{Status::NotUnicode, "/h\xFF"}, "/h\xFF" + sep() + ".korvan-qes"},
+        {{Status::NotUnicode, home + "\xFF"}, home + "\xFF" + sep() + ".korvan-qes"},
     };
     for (const Case& c : cases) {
         FakeEnvironment env;
@@ -40,6 +39,21 @@ TEST(AppDir, HomeIsTakenExactlyWhenSet) {
         // The profile never matters once HOME is set, even when there is none.
         EXPECT_EQ(app_dir(env, profile_bob), c.dir) << c.home.value;
         EXPECT_EQ(app_dir(env, no_profile), c.dir) << c.home.value;
+    }
+}
+
+// Otherwise the current folder, which whoever started the program chose and anybody may have
+// planted, would decide what is trusted.
+TEST(AppDir, AnEmptyOrRelativeHomeCountsAsUnset) {
+    const std::vector<std::string> relative =
+        build_family == PlatformFamily::windows
+            ? std::vector<std::string>{"", "home", ".", "C:", "C:home", "\\home", "..\\home"}
+            : std::vector<std::string>{"", "home", ".", "./home", "~", "../home", " /home"};
+    for (const std::string& home : relative) {
+        FakeEnvironment env;
+        env.values["HOME"] = {Status::Set, home};
+        EXPECT_EQ(app_dir(env, profile_bob), *profile_bob() + sep() + ".korvan-qes") << home;
+        EXPECT_EQ(app_dir(env, no_profile), std::nullopt) << home;
     }
 }
 

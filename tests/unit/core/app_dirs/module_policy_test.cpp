@@ -2,6 +2,7 @@
 // under Wine the test prefix's own C:\Windows\System32 and C:\Program Files, on Linux /opt.
 #include "core_fixtures.hpp"
 #include "korvan/app_dirs/app_dir.hpp"
+#include "korvan/app_dirs/config.hpp"
 #include "korvan/app_dirs/known_modules.hpp"
 #include "korvan/app_dirs/module_policy.hpp"
 #include "korvan/app_dirs/path_rules.hpp"
@@ -15,7 +16,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace korvan::app_dirs {
 namespace {
@@ -334,6 +341,92 @@ TEST(ModulePolicy, AnAcceptedPinHoldsTheFileItHashed) {
         }
     }
 }
+
+#ifndef _WIN32
+// Settings another local user planted, or could change, are no settings: the module they pin is
+// not accepted, and the reader names the file and why. As root, "another user" is nobody.
+TEST(ModulePolicy, SettingsAnotherUserCouldPlantOrChangeAreNoSettings) {
+    const Places p = places();
+    TempDir vendor(p.trusted_parent, "KorvanTest");
+    const std::string module = vendor.file("p11.dll");
+    write_file(module, std::string(20000, 'm'));
+    const nlohmann::json pin = {{"pkcs11_module_path", module},
+                                {"pkcs11_module_sha256", digest_of(module)}};
+    constexpr uid_t nobody = 65534;
+    const bool root = ::geteuid() == 0;
+    using Plant = std::function<void(const fs::path& dir, const fs::path& file)>;
+    struct Case {
+        std::string label;
+        Plant plant;
+        std::string problem; // in the reader's error; empty: the settings count
+        bool needs_root;
+    };
+    const auto mode = [](fs::perms perms, bool folder) {
+        return [perms, folder](const fs::path& dir, const fs::path& file) {
+            fs::permissions(folder ? dir : file, perms);
+        };
+    };
+    const auto owner = [](bool folder) {
+        return [folder](const fs::path& dir, const fs::path& file) {
+            ASSERT_EQ(::chown((folder ? dir : file).c_str(), nobody, nobody), 0);
+        };
+    };
+    using fs::perms;
+    const Case cases[] = {
+        {"as written", [](const fs::path&, const fs::path&) {}, "", false},
+        {"folder 0700, file 0600",
+         [](const fs::path& dir, const fs::path& file) {
+             fs::permissions(dir, perms::owner_all);
+             fs::permissions(file, perms::owner_read | perms::owner_write);
+         },
+         "", false},
+        {"folder writable by group", mode(perms::owner_all | perms::group_all, true),
+         "is writable by group", false},
+        {"folder writable by others", mode(perms::owner_all | perms::others_all, true),
+         "is writable by others", false},
+        {"folder of another user", owner(true), "is owned by user 65534", true},
+        {"file writable by group",
+         mode(perms::owner_read | perms::owner_write | perms::group_write, false),
+         "config.json is writable by group", false},
+        {"file writable by others",
+         mode(perms::owner_read | perms::owner_write | perms::others_write, false),
+         "config.json is writable by others", false},
+        {"file of another user", owner(false), "config.json is owned by user 65534", true},
+        {"file a link to good settings",
+         [](const fs::path& dir, const fs::path& file) {
+             fs::rename(file, dir / "real.json");
+             fs::create_symlink(dir / "real.json", file);
+         },
+         "config.json is a symbolic link", false},
+        {"file a FIFO",
+         [](const fs::path&, const fs::path& file) {
+             fs::remove(file);
+             ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+         },
+         "config.json is not a regular file", false},
+    };
+    for (const Case& c : cases) {
+        if (c.needs_root && !root) {
+            continue; // only root can give a file away
+        }
+        Policy policy;
+        policy.settings(pin);
+        const std::string dir = *app_dir(policy.env);
+        c.plant(test::native(dir), test::native(config_path(dir)));
+        const ModuleVerdict verdict = policy.evaluate(canonical(module));
+        EXPECT_EQ(text_of(verdict), text_of(c.problem.empty() ? via_pinned : not_known)) << c.label;
+        auto loaded = load_config(config_path(dir));
+        if (c.problem.empty()) {
+            EXPECT_TRUE(std::holds_alternative<Config>(loaded)) << c.label;
+        } else if (auto* error = std::get_if<ConfigError>(&loaded)) {
+            EXPECT_NE(error->text.find(c.problem), std::string::npos)
+                << c.label << ": " << error->text;
+        } else {
+            ADD_FAILURE() << c.label << ": the settings were read";
+        }
+    }
+}
+#endif
 
 TEST(ModulePolicy, APinOutsideTheSystemFoldersNeverCounts) {
     const Places p = places();

@@ -5,6 +5,7 @@
 #include "korvan/app_dirs/module_policy.hpp"
 #include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/app_dirs/settings_writer.hpp"
+#include "korvan/platform/files.hpp"
 #include "korvan/platform/sha256.hpp"
 #include "world_doubles.hpp"
 
@@ -17,6 +18,11 @@
 #include <functional>
 #include <random>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace korvan::app_dirs {
 namespace {
@@ -114,8 +120,8 @@ TEST(SettingsWriter, WhatIsWrittenReadsBackAsTheSameRecord) {
     }
     EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << text;
     EXPECT_EQ(text.back(), '\n');
-    // The new file took the old one's name: nothing else is left in the folder.
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"config.json"});
+    // The new file took the old one's name: nothing is left beside it but the writers' lock.
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"config.json", "config.lock"}));
 }
 
 // Random records of every shape, through the file and back.
@@ -288,7 +294,7 @@ TEST(SettingsWriter, AReaderNeverSeesAPartialFile) {
     reader.join();
     EXPECT_EQ(torn, 0) << reads << " reads during " << writes << " writes";
     EXPECT_GE(reads, 50);
-    EXPECT_EQ(names_in(home.path()), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(names_in(home.path()), (std::vector<std::string>{"config.json", "config.lock"}));
 }
 
 #ifdef _WIN32
@@ -324,7 +330,7 @@ TEST(SettingsWriter, AReaderThatLocksTheFileDelaysTheReplacementOrRefusesIt) {
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->kind, Kind::not_written);
     EXPECT_EQ(read_back(home.path()), after);
-    EXPECT_EQ(names_in(home.path()), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(names_in(home.path()), (std::vector<std::string>{"config.json", "config.lock"}));
 }
 #endif
 
@@ -518,6 +524,125 @@ TEST(SettingsWriter, StagingRefusesAPathWhosePinTheFileNoLongerMatches) {
     EXPECT_EQ(evaluate_module_policy(canonical(modules.good()), env, clock),
               ModuleVerdict(ModuleRejectReason::pin_mismatch));
 }
+
+// While another writer holds the lock past the wait, every writer fails with a clear text and
+// writes nothing; all three wait at once, so the test waits the time once.
+TEST(SettingsWriter, AWriterThatCannotHaveTheLockWritesNothing) {
+    Modules modules;
+    TempDir home;
+    const std::string dir = home.file(".korvan-qes");
+    Config before;
+    before.pending_module_path = "/opt/before.so";
+    ASSERT_EQ(write_config(dir, before), std::nullopt);
+    const std::string content = test::read_file_text(config_path(dir));
+    auto held = platform::FileLock::acquire(join_path(dir, "config.lock"), settings_lock_wait);
+    ASSERT_TRUE(std::holds_alternative<platform::FileLock>(held));
+
+    const test::FixedClock clock;
+    using Writer = std::function<std::optional<SettingsFailure>()>;
+    const auto failure_of = [](const auto& result) -> std::optional<SettingsFailure> {
+        if (const auto* failure = std::get_if<SettingsFailure>(&result)) {
+            return *failure;
+        }
+        return std::nullopt;
+    };
+    const std::vector<std::pair<std::string, Writer>> writers = {
+        {"pin", [&] { return failure_of(pin_module(dir, modules.good())); }},
+        {"stage", [&] { return failure_of(stage_pending_module(dir, modules.good(), 5, clock)); }},
+        {"clear", [&] { return clear_pending_module(dir); }},
+        {"write", [&] { return write_config(dir, full_config()); }},
+    };
+    std::vector<std::optional<SettingsFailure>> failures(writers.size());
+    const auto start = std::chrono::steady_clock::now();
+    {
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < writers.size(); ++i) {
+            threads.emplace_back([&, i] { failures[i] = writers[i].second(); });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+    }
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, settings_lock_wait);
+    EXPECT_LT(waited, settings_lock_wait * 3);
+    for (std::size_t i = 0; i < writers.size(); ++i) {
+        ASSERT_TRUE(failures[i].has_value()) << writers[i].first;
+        EXPECT_EQ(failures[i]->kind, Kind::busy) << writers[i].first;
+        EXPECT_NE(failures[i]->text.find("was not free within 5 seconds; nothing was written"),
+                  std::string::npos)
+            << failures[i]->text;
+    }
+    EXPECT_EQ(test::read_file_text(config_path(dir)), content);
+    held = platform::FileLock();
+    EXPECT_EQ(clear_pending_module(dir), std::nullopt) << "the lock is free again";
+    EXPECT_EQ(read_back(dir), Config{});
+}
+
+#ifndef _WIN32
+// The folder is the user's alone, and a lock file planted in a folder that is not cannot make a
+// writer follow a link, hang on a FIFO or share a lock with another user.
+TEST(SettingsWriter, TheFolderIsPrivateAndAPlantedLockFileIsRefused) {
+    Modules modules;
+    {
+        TempDir home;
+        const std::string dir = home.file("new") + "/.korvan-qes";
+        ASSERT_TRUE(std::holds_alternative<PinnedModule>(pin_module(dir, modules.good())));
+        EXPECT_EQ(fs::status(test::native(dir)).permissions() & fs::perms::all,
+                  fs::perms::owner_all);
+        EXPECT_EQ(fs::status(test::native(config_path(dir))).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
+    struct Case {
+        std::string label;
+        std::function<void(const fs::path& lock, const fs::path& target)> plant;
+        std::string problem;
+        bool needs_root;
+    };
+    const Case cases[] = {
+        {"link",
+         [](const fs::path& lock, const fs::path& target) { fs::create_symlink(target, lock); },
+         "config.lock is a symbolic link", false},
+        {"FIFO",
+         [](const fs::path& lock, const fs::path&) { ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0); },
+         "config.lock is not a regular file", false},
+        {"folder", [](const fs::path& lock, const fs::path&) { fs::create_directory(lock); },
+         "config.lock", false},
+        {"writable by others",
+         [](const fs::path& lock, const fs::path&) {
+             write_file(test::utf8(lock), "");
+             fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
+                                       fs::perms::others_write);
+         },
+         "config.lock is writable by others", false},
+        {"another user's",
+         [](const fs::path& lock, const fs::path&) {
+             write_file(test::utf8(lock), "");
+             ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+         },
+         "config.lock is owned by user 65534", true},
+    };
+    for (const Case& c : cases) {
+        if (c.needs_root && ::geteuid() != 0) {
+            continue;
+        }
+        TempDir home;
+        const std::string dir = home.file(".korvan-qes");
+        ASSERT_EQ(write_config(dir, Config{}), std::nullopt);
+        const fs::path target = test::native(home.file("elsewhere"));
+        write_file(test::utf8(target), "kept");
+        fs::remove(test::native(join_path(dir, "config.lock")));
+        c.plant(test::native(join_path(dir, "config.lock")), target);
+        const auto result = pin_module(dir, modules.good());
+        const auto* failure = std::get_if<SettingsFailure>(&result);
+        ASSERT_NE(failure, nullptr) << c.label;
+        EXPECT_EQ(failure->kind, Kind::not_written) << c.label;
+        EXPECT_NE(failure->text.find(c.problem), std::string::npos) << failure->text;
+        EXPECT_EQ(test::read_file_text(test::utf8(target)), "kept") << c.label;
+        EXPECT_EQ(read_back(dir), Config{}) << c.label;
+    }
+}
+#endif
 
 } // namespace
 } // namespace korvan::app_dirs

@@ -9,9 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace korvan::audit {
 namespace {
@@ -452,6 +457,58 @@ TEST(AuditLog, TwoProcessesAppendingAtOnceNeverShareALine) {
     EXPECT_EQ(per_tag["first"], records);
     EXPECT_EQ(per_tag["second"], records);
 }
+
+#ifndef _WIN32
+// Whoever planted a link or a FIFO as the log decides neither where the record goes nor whether
+// the run goes on: the record is dropped, the target untouched, nothing waits.
+TEST(RejectionReport, ALinkOrAFifoAsTheLogIsNeverWrittenThrough) {
+    struct Case {
+        const char* label;
+        std::function<void(const test::fs::path& log, const test::fs::path& target)> plant;
+        bool target_kept;
+    };
+    const Case cases[] = {
+        {"link to a file",
+         [](const test::fs::path& log, const test::fs::path& target) {
+             test::fs::create_symlink(target, log);
+         },
+         true},
+        {"link to a missing file",
+         [](const test::fs::path& log, const test::fs::path& target) {
+             test::fs::remove(target);
+             test::fs::create_symlink(target, log);
+         },
+         false},
+        {"FIFO",
+         [](const test::fs::path& log, const test::fs::path&) {
+             ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        TempDir home;
+        const std::string dir = home.file(".korvan-qes");
+        test::fs::create_directories(test::native(dir));
+        const test::fs::path target = test::native(home.file("elsewhere"));
+        write_file(test::utf8(target), "kept\n");
+        c.plant(test::native(dir) / "audit.log", target);
+        test::FakeEnvironment env;
+        env.values["HOME"] = {platform::EnvValue::Status::Set, home.path()};
+        FixedClock clock(now_seconds);
+        test::MemorySink err;
+        report_module_rejection(app_dirs::ModuleRejectReason::not_known, env, clock, err);
+        EXPECT_EQ(err.text, "child module path rejected: not_known\n") << c.label;
+        if (c.target_kept) {
+            EXPECT_EQ(read_file_text(test::utf8(target)), "kept\n") << c.label;
+        } else {
+            EXPECT_FALSE(test::fs::exists(target)) << c.label << ": the link's target was made";
+        }
+        EXPECT_TRUE(
+            std::holds_alternative<AuditError>(AuditLog::open(dir, max_bytes, 30, 3, clock)))
+            << c.label;
+    }
+}
+#endif
 
 TEST(RejectionReport, PrintsTheLineAndAppendsOneRecord) {
     TempDir home;
