@@ -13,7 +13,7 @@ enum class Command : std::uint8_t { pin, approve, check, tokens, audit };
 
 struct SetupArgs {
     Command command = Command::check;
-    std::string module;        // every command but audit
+    std::string module;         // every command but audit
     std::uint64_t seconds = 30; // approve: the trial window, 1 to 30
     bool json = false;          // tokens, audit
     bool login = false;         // tokens

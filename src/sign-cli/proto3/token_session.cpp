@@ -142,6 +142,7 @@ std::variant<Proto3Key, Proto3Failure> open_session(Proto3Session& session, cons
     if (auto failed = initialize(session.module)) {
         return *failed;
     }
+    session.initialized = true;
     const auto located = engine::locate_token(session.module, session.slot, args.expected_token);
     if (std::holds_alternative<engine::token_check::Changed>(located)) {
         return failure(Proto3ErrorCode::TokenMismatch);
@@ -193,6 +194,23 @@ TokenFlagsQuery query_token_flags(Proto3Session& session) {
         return TokenInfoFailed{rv};
     }
     return info.flags;
+}
+
+Proto3Failure removal_if_token_gone(Proto3Session& session, Proto3Failure failed) {
+    using Code = Proto3ErrorCode;
+    const Code code = failed.code;
+    const bool module_fault = code == Code::Pkcs11Failure || code == Code::TokenMismatch ||
+                              code == Code::NotLoggedIn || code == Code::ContextLoginFailed ||
+                              code == Code::TokenInfoUnavailable;
+    if (!session.initialized || failed.rv == 0 || !module_fault) {
+        return failed;
+    }
+    CK_SLOT_INFO info{};
+    const CK_RV rv = session.module.get_slot_info(session.slot, &info).value_or(missing_entry);
+    if (rv == CKR_OK && (info.flags & CKF_TOKEN_PRESENT) == 0) {
+        failed.code = Code::TokenRemoved;
+    }
+    return failed;
 }
 
 Proto3Failure with_token_flags(Proto3Failure failed, const TokenFlagsQuery& flags) {
