@@ -3,12 +3,17 @@
 #include "engine/token_identity.hpp"
 #include "shared/text_sink.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace korvan::cli {
 namespace {
 
 using sign_proto::Proto3ErrorCode;
 
 constexpr CK_RV missing_entry = CKR_FUNCTION_NOT_SUPPORTED;
+constexpr int removal_rechecks = 10;
+constexpr auto removal_recheck_pause = std::chrono::milliseconds(100);
 
 // A module without C_GetTokenInfo is reported with every bit of the wire's rv set.
 std::uint64_t wire_rv(CK_RV rv) {
@@ -205,12 +210,23 @@ Proto3Failure removal_if_token_gone(Proto3Session& session, Proto3Failure failed
     if (!session.initialized || failed.rv == 0 || !module_fault) {
         return failed;
     }
-    CK_SLOT_INFO info{};
-    const CK_RV rv = session.module.get_slot_info(session.slot, &info).value_or(missing_entry);
-    if (rv == CKR_OK && (info.flags & CKF_TOKEN_PRESENT) == 0) {
-        failed.code = Code::TokenRemoved;
+    for (int asked = 0;; ++asked) {
+        CK_SLOT_INFO info{};
+        const CK_RV rv = session.module.get_slot_info(session.slot, &info).value_or(missing_entry);
+        if (rv != CKR_OK) {
+            return failed;
+        }
+        if ((info.flags & CKF_TOKEN_PRESENT) == 0) {
+            failed.code = Code::TokenRemoved;
+            return failed;
+        }
+        // A reader's service may see a pulled card only after the call failed (pcscd polls its
+        // readers every 400 ms): a removable slot is asked again for a second.
+        if ((info.flags & CKF_REMOVABLE_DEVICE) == 0 || asked == removal_rechecks) {
+            return failed;
+        }
+        std::this_thread::sleep_for(removal_recheck_pause);
     }
-    return failed;
 }
 
 Proto3Failure with_token_flags(Proto3Failure failed, const TokenFlagsQuery& flags) {

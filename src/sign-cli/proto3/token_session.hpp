@@ -65,7 +65,8 @@ TokenFlagsQuery query_token_flags(Proto3Session& session);
 
 // A failed call on a slot that no longer holds a token is a removal, whatever rv the module chose
 // (a card pulled during C_Sign may come back as CKR_GENERAL_ERROR): code 16 with the call's rv.
-// Asks C_GetSlotInfo only for failures that carry a call's rv and a module fault's code.
+// Asks C_GetSlotInfo only for failures that carry a call's rv and a module fault's code; a
+// removable slot that still reports its token is asked again, for up to a second.
 Proto3Failure removal_if_token_gone(Proto3Session& session, Proto3Failure failed);
 
 // Adds the flags read while handling a failure, when they could be read.

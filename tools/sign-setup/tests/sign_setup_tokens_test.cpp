@@ -94,12 +94,12 @@ json flags(bool initialized, bool final_try = false, bool count_low = false, boo
             {"initialized", initialized},    {"protected_authentication_path", pin_pad}};
 }
 
-// An entry of "slots": the mock names slot n's reader "Mock slot n" and makes every slot
-// removable.
-json listed_slot(int slot, const char* content, json token_info_rv = nullptr) {
+// An entry of "slots": the mock names slot n's reader "Mock slot n".
+json listed_slot(int slot, const char* content, json token_info_rv = nullptr,
+                 bool removable = false) {
     return {{"slot", slot},
             {"reader", "Mock slot " + std::to_string(slot)},
-            {"removable", true},
+            {"removable", removable},
             {"content", content},
             {"token_info_rv", std::move(token_info_rv)}};
 }
@@ -116,11 +116,11 @@ json key(const std::string& id, const std::string& kind, const std::string& labe
 
 json listed_token(int slot, const std::string& serial_hex, const std::string& serial,
                   const std::string& label_hex, const std::string& label, json token_flags,
-                  json keys) {
-    return {{"slot", slot},         {"label", label},
-            {"serial", serial},     {"expect_token", serial_hex + ":" + label_hex},
-            {"flags", token_flags}, {"reader", "Mock slot " + std::to_string(slot)},
-            {"removable", true},    {"keys", std::move(keys)}};
+                  json keys, bool removable = false) {
+    return {{"slot", slot},           {"label", label},
+            {"serial", serial},       {"expect_token", serial_hex + ":" + label_hex},
+            {"flags", token_flags},   {"reader", "Mock slot " + std::to_string(slot)},
+            {"removable", removable}, {"keys", std::move(keys)}};
 }
 
 TEST(SignSetupTokens, PublicObjectsWithoutALoginAndEveryKeyWithOne) {
@@ -250,7 +250,7 @@ TEST(SignSetupTokens, TextForAPerson) {
                                   "slot 1: label \"Kart A\", serial \"S1\"\n"
                                   "  KORVAN_EXPECT_TOKEN=5331:4b6172742041\n"
                                   "  flags: login_required initialized\n"
-                                  "  reader \"Mock slot 1\", removable\n"
+                                  "  reader \"Mock slot 1\"\n"
                                   "  key 01 rsa label \"imza\" private-key certificate "
                                   "always-authenticate\n"
                                   "  key 02 ec-p256 label \"ec\" private-key\n"
@@ -309,18 +309,18 @@ TEST(SignSetupTokens, EmptyReadersAndUnreadableCardsAreListed) {
     const std::string module = trusted_mock_module().module_path();
     const json readers = {
         {"slots",
-         {{{"id", 0}, {"token", token("S1", "Kart A", "0x50d")}}, // + protected auth path
-          {{"id", 1}},
+         {{{"id", 0}, {"token", token("S1", "Kart A", "0x50d")}, {"removable", true}}, // PIN pad
+          {{"id", 1}, {"removable", true}},
           {{"id", 2}, {"token", {{"info_rv", "0xe1"}}}}}}};
     const SetupRun listed = run_setup({"tokens", module, "--json"}, "", readers);
     EXPECT_EQ(listed.result.exit_code, 0) << listed.result.err;
     EXPECT_EQ(listed.listing["tokens"],
               json::array({listed_token(0, "5331", "S1", "4b6172742041", "Kart A",
-                                        flags(true, false, false, true), json::array())}))
+                                        flags(true, false, false, true), json::array(), true)}))
         << listed.result.out;
-    EXPECT_EQ(listed.listing["slots"],
-              json::array({listed_slot(0, "token"), listed_slot(1, "no_card", 0xe0),
-                           listed_slot(2, "unreadable", 0xe1)}))
+    EXPECT_EQ(listed.listing["slots"], json::array({listed_slot(0, "token", nullptr, true),
+                                                    listed_slot(1, "no_card", 0xe0, true),
+                                                    listed_slot(2, "unreadable", 0xe1)}))
         << listed.result.out;
     const auto slot_lists = calls(listed, "C_GetSlotList");
     EXPECT_TRUE(std::any_of(slot_lists.begin(), slot_lists.end(), [](const std::string& line) {
@@ -333,7 +333,7 @@ TEST(SignSetupTokens, EmptyReadersAndUnreadableCardsAreListed) {
                              "  reader \"Mock slot 0\", removable\n",
                              "\nslot 1: no card (reader \"Mock slot 1\", removable)\n",
                              "\nslot 2: a card the module cannot read (C_GetTokenInfo rv=0xe1 "
-                             "CKR_TOKEN_NOT_RECOGNIZED) (reader \"Mock slot 2\", removable)\n"}) {
+                             "CKR_TOKEN_NOT_RECOGNIZED) (reader \"Mock slot 2\")\n"}) {
         EXPECT_NE(text.result.out.find(line), std::string::npos) << line << text.result.out;
     }
 
@@ -358,7 +358,7 @@ TEST(SignSetupTokens, EmptyReadersAndUnreadableCardsAreListed) {
     EXPECT_EQ(unreadable.result.out,
               "module " + module +
                   "\nno slot holds a token\nslot 5: a card the module cannot read (C_GetTokenInfo "
-                  "rv=0xe1 CKR_TOKEN_NOT_RECOGNIZED) (reader \"Mock slot 5\", removable)\n");
+                  "rv=0xe1 CKR_TOKEN_NOT_RECOGNIZED) (reader \"Mock slot 5\")\n");
     const SetupRun none = run_setup({"tokens", module, "--json"}, "", {{"slots", json::array()}});
     EXPECT_EQ(none.result.exit_code, 0) << none.result.err;
     EXPECT_EQ(none.listing,
