@@ -362,6 +362,9 @@ Expected expected_for(const Baseline& b, std::size_t step, const Fault& fault) {
     if (stopped == Role::login || stopped == Role::context_login) {
         e.calls.push_back("C_GetTokenInfo"); // the flags, to tell a lock from a wrong PIN
     }
+    if (stopped != Role::entry && stopped != Role::initialize) {
+        e.calls = e.calls + removal_check(reaction.code, reaction.rv); // the token is still there
+    }
     if (stopped == Role::confirm || stopped == Role::pin_state || stopped == Role::login) {
         e.calls.push_back("C_CloseSession");
     } else if (stopped > Role::login) {

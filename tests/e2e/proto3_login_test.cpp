@@ -211,7 +211,21 @@ TEST(Proto3Login, EveryFailureSendsItsErrorAndReleasesWhatWasReached) {
         EXPECT_EQ(r.result.err, (filtered ? filtering : "") +
                                     error_line(static_cast<unsigned>(failure.code), failure.rv))
             << c.what;
-        EXPECT_EQ(r.calls, c.calls) << c.what;
+        // A module fault is checked against the slot's token-present flag before the release,
+        // once the module is initialised.
+        Calls expected = c.calls;
+        auto release_at = expected.end();
+        while (release_at != expected.begin() &&
+               (*(release_at - 1) == "C_Logout" || *(release_at - 1) == "C_CloseSession")) {
+            --release_at;
+        }
+        const bool initialized =
+            std::any_of(r.trace.begin(), r.trace.end(), [](const TraceEntry& e) {
+                return e.function == "C_Initialize" && e.rv == 0;
+            });
+        const Calls check = initialized ? removal_check(c.error) : Calls{};
+        expected.insert(release_at, check.begin(), check.end());
+        EXPECT_EQ(r.calls, expected) << c.what;
     }
 }
 

@@ -433,7 +433,7 @@ TEST(Proto3Requests, EverySigningFailureEndsTheConversationWithItsError) {
         EXPECT_EQ(r.result.err,
                   filtering + error_line(static_cast<unsigned>(failure.code), failure.rv))
             << c.what;
-        EXPECT_EQ(r.calls, ready + c.calls + release) << c.what;
+        EXPECT_EQ(r.calls, ready + c.calls + removal_check(c.error) + release) << c.what;
     }
 }
 
@@ -458,6 +458,88 @@ TEST(Proto3Requests, TokenSwappedOrRemovedBetweenTwoSignatures) {
                   describe({Hello{}, rsa_ready, signature(1, mock_signature(256)), c.error}))
             << c.what;
         EXPECT_EQ(r.calls, ready + signed_once + Calls{"C_GetTokenInfo"} + release) << c.what;
+    }
+}
+
+// A card pulled while a call runs: modules answer that call with whatever rv they like (OpenSC
+// gives CKR_GENERAL_ERROR for a racing C_Sign). When the slot then says it holds no token, the
+// failure is a removal, with the call's rv; a PIN verdict stays what the token said.
+TEST(Proto3Requests, FailedCallOnASlotThatLostItsTokenIsARemoval) {
+    const json kart = {{"serial", "S123"}, {"label", "Kart"}};
+    const auto fault = [](const char* fn, const char* rv, int call) {
+        return json{{"fn", fn}, {"rv", rv}, {"call", call}};
+    };
+    const json aa_key = {{{"id", "01"}, {"always_authenticate", true}}};
+    struct Case {
+        const char* what;
+        json slots;
+        json faults;
+        Proto3Response error;
+        Calls calls; // of the request, up to and with the removal check
+        json keys = nullptr;
+    };
+    // A module that caches the token's information: the check before the signature still sees
+    // the card (four reads), the slot is empty once it is gone.
+    const json pulled = {{{"tokens", {kart, kart, kart, kart, nullptr}}}};
+    const json stays = {{{"token", kart}}};
+    const Calls up_to_sign = {"C_GetTokenInfo", "C_SignInit", "C_Sign", "C_GetSlotInfo"};
+    const Case cases[] = {
+        {"C_Sign general error, card gone",
+         pulled,
+         {fault("C_Sign", "0x5", 1)},
+         error_frame(16, 0x5),
+         up_to_sign},
+        {"C_Sign general error, card still there",
+         stays,
+         {fault("C_Sign", "0x5", 1)},
+         error_frame(4, 0x5),
+         up_to_sign},
+        {"C_Sign device error, card gone",
+         pulled,
+         {fault("C_Sign", "0x30", 1)},
+         error_frame(16, 0x30),
+         up_to_sign},
+        {"C_SignInit function failed, card gone",
+         pulled,
+         {fault("C_SignInit", "0x6", 1)},
+         error_frame(16, 0x6),
+         {"C_GetTokenInfo", "C_SignInit", "C_GetSlotInfo"}},
+        // A reader that notices the pulled card only on the third look; one that keeps saying
+        // a card is there is asked for a second, then the module's fault stands.
+        {"C_Sign general error, the reader notices late",
+         json{{{"token", kart}, {"removable", true}, {"slot_info_present", {true, true, false}}}},
+         {fault("C_Sign", "0x5", 1)},
+         error_frame(16, 0x5),
+         {"C_GetTokenInfo", "C_SignInit", "C_Sign", "C_GetSlotInfo", "C_GetSlotInfo",
+          "C_GetSlotInfo"}},
+        {"C_Sign general error, a reader that keeps its card",
+         json{{{"token", kart}, {"removable", true}}},
+         {fault("C_Sign", "0x5", 1)},
+         error_frame(4, 0x5),
+         Calls{"C_GetTokenInfo", "C_SignInit", "C_Sign"} + Calls(11, "C_GetSlotInfo")},
+        {"context login general error, card gone",
+         pulled,
+         {fault("C_Login", "0x5", 2)},
+         error_frame(16, 0x5),
+         {"C_GetTokenInfo", "C_SignInit", "C_Login", "C_GetTokenInfo", "C_GetSlotInfo"},
+         aa_key},
+        {"context login wrong PIN, card gone",
+         pulled,
+         {fault("C_Login", "0xA0", 2)},
+         error_frame(6, 0xA0),
+         {"C_GetTokenInfo", "C_SignInit", "C_Login", "C_GetTokenInfo"},
+         aa_key},
+    };
+    for (const Case& c : cases) {
+        json scenario = {{"slots", c.slots}, {"fail", c.faults}};
+        if (!c.keys.is_null()) {
+            scenario["keys"] = c.keys;
+        }
+        const Proto3Run r = run_proto3(scenario, {login("1234"), sign(1), close_request()});
+        const Proto3Response session_ready = SessionReady{KeyKindCode::rsa, !c.keys.is_null()};
+        EXPECT_EQ(r.result.exit_code, 1) << c.what << "\n" << r.result.err;
+        EXPECT_EQ(r.conversation.frames(), describe({Hello{}, session_ready, c.error})) << c.what;
+        EXPECT_EQ(r.calls, ready + c.calls + release) << c.what;
     }
 }
 

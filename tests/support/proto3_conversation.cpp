@@ -163,6 +163,17 @@ std::string error_line(unsigned code, std::uint64_t rv) {
     return "sign-cli proto3: error code=" + std::to_string(code) + " rv=" + hex(rv) + "\n";
 }
 
+Calls removal_check(unsigned code, std::uint64_t rv) {
+    const bool module_fault = code == 4 || code == 5 || code == 14 || code == 15 || code == 17;
+    return rv != 0 && module_fault ? Calls{"C_GetSlotInfo"} : Calls{};
+}
+
+Calls removal_check(const sign_proto::Proto3Response& error) {
+    const auto* failure = std::get_if<sign_proto::Proto3Failure>(&error);
+    return failure == nullptr ? Calls{}
+                              : removal_check(static_cast<unsigned>(failure->code), failure->rv);
+}
+
 Calls operator+(Calls a, const Calls& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

@@ -71,6 +71,12 @@ struct Proto3Invocation {
 using Calls = std::vector<std::string>;
 Calls operator+(Calls a, const Calls& b);
 
+// What sign-cli asks after a failure of code and rv before it reports it: C_GetSlotInfo, to tell
+// a pulled card from a module fault, for the module-fault codes (4, 5, 14, 15, 17) with a call's
+// rv; nothing otherwise.
+Calls removal_check(unsigned code, std::uint64_t rv);
+Calls removal_check(const sign_proto::Proto3Response& error);
+
 struct Proto3Run {
     ChildResult result;
     Conversation conversation;

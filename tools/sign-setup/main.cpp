@@ -29,25 +29,30 @@ int run(int argc, char** argv) {
     platform::HandleStream input(platform::standard_input());
     platform::HandleStream output(platform::standard_output());
     std::unique_ptr<platform::HandleStream> private_output;
-    setup::SetupWorld world{environment, clock, input, output, error,
-                            [&private_output, &output]() -> platform::ByteSink& {
-        // Module code may print; only the results may reach the real standard output.
-        const platform::IsolationResult isolated = platform::isolate_standard_streams();
-        if (const auto* streams = std::get_if<platform::IsolatedStreams>(&isolated)) {
-            platform::close_handle(streams->input);
-            private_output = std::make_unique<platform::HandleStream>(streams->output);
+    setup::SetupWorld world{
+        environment,
+        clock,
+        input,
+        output,
+        error,
+        [&private_output, &output]() -> platform::ByteSink& {
+            // Module code may print; only the results may reach the real standard output.
+            const platform::IsolationResult isolated = platform::isolate_standard_streams();
+            if (const auto* streams = std::get_if<platform::IsolatedStreams>(&isolated)) {
+                platform::close_handle(streams->input);
+                private_output = std::make_unique<platform::HandleStream>(streams->output);
+                return *private_output;
+            }
+            // Refused in a layout where there is nothing to keep apart (standard output and
+            // standard error one channel, as in a terminal): the streams are as they were. Failed
+            // halfway: the copy of standard output still reaches the real one.
+            const auto& failed = std::get<platform::IsolationFailure>(isolated);
+            if (!failed.output_copy) {
+                return output;
+            }
+            private_output = std::make_unique<platform::HandleStream>(*failed.output_copy);
             return *private_output;
-        }
-        // Refused in a layout where there is nothing to keep apart (standard output and standard
-        // error one channel, as in a terminal): the streams are as they were. Failed halfway: the
-        // copy of standard output still reaches the real one.
-        const auto& failed = std::get<platform::IsolationFailure>(isolated);
-        if (!failed.output_copy) {
-            return output;
-        }
-        private_output = std::make_unique<platform::HandleStream>(*failed.output_copy);
-        return *private_output;
-    }};
+        }};
     return setup::run_setup(*args, world);
 }
 

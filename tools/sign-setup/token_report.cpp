@@ -1,5 +1,7 @@
 #include "token_report.hpp"
 
+#include "engine/rv_name.hpp"
+
 #include "korvan/app_dirs/module_policy.hpp"
 
 #include <fmt/format.h>
@@ -20,9 +22,12 @@ struct FlagName {
     const char* name;
 };
 constexpr FlagName flag_names[] = {
-    {CKF_LOGIN_REQUIRED, "login_required"},         {CKF_USER_PIN_COUNT_LOW, "pin_count_low"},
-    {CKF_USER_PIN_FINAL_TRY, "pin_final_try"},      {CKF_USER_PIN_LOCKED, "pin_locked"},
+    {CKF_LOGIN_REQUIRED, "login_required"},
+    {CKF_USER_PIN_COUNT_LOW, "pin_count_low"},
+    {CKF_USER_PIN_FINAL_TRY, "pin_final_try"},
+    {CKF_USER_PIN_LOCKED, "pin_locked"},
     {CKF_TOKEN_INITIALIZED, "initialized"},
+    {CKF_PROTECTED_AUTHENTICATION_PATH, "protected_authentication_path"},
 };
 
 std::string_view kind_text(const engine::ListedKey& key) {
@@ -31,20 +36,96 @@ std::string_view kind_text(const engine::ListedKey& key) {
 
 // Text in quotes as JSON writes it, so that quotes, control characters and blanks stay visible.
 std::string json_quoted(std::string_view text) {
-    return nlohmann::json(std::string(text)).dump(-1, ' ', false,
-                                                  nlohmann::json::error_handler_t::replace);
+    return nlohmann::json(std::string(text))
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+const engine::ListedSlot* slot_of(std::span<const engine::ListedSlot> slots, CK_SLOT_ID id) {
+    for (const engine::ListedSlot& slot : slots) {
+        if (slot.slot == id) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+bool removable(const engine::ListedSlot* slot) {
+    return slot != nullptr && (slot->flags & CKF_REMOVABLE_DEVICE) != 0;
+}
+
+// 'reader "…", removable' for a person; nothing when the module did not describe the slot.
+std::string reader_text(const engine::ListedSlot* slot) {
+    if (slot == nullptr || slot->info_rv) {
+        return {};
+    }
+    return fmt::format("reader {}{}", json_quoted(slot->description),
+                       removable(slot) ? ", removable" : "");
+}
+
+std::string content_name(engine::SlotContent content) {
+    switch (content) {
+    case engine::SlotContent::Token:
+        return "token";
+    case engine::SlotContent::NoCard:
+        return "no_card";
+    case engine::SlotContent::Unreadable:
+        break;
+    }
+    return "unreadable";
+}
+
+// The slots that hold no token the module can read, one line each.
+std::string empty_slots_text(std::span<const engine::ListedSlot> slots) {
+    std::string out;
+    for (const engine::ListedSlot& slot : slots) {
+        const engine::SlotContent content = engine::slot_content(slot);
+        if (content == engine::SlotContent::Token) {
+            continue;
+        }
+        const std::string reader = reader_text(&slot);
+        const std::string what =
+            content == engine::SlotContent::NoCard
+                ? std::string("no card")
+                : fmt::format("a card the module cannot read (C_GetTokenInfo {})",
+                              engine::rv_text(*slot.token_rv));
+        out += fmt::format("slot {}: {}{}\n", slot.slot, what,
+                           reader.empty() ? "" : " (" + reader + ")");
+    }
+    return out;
 }
 
 } // namespace
+
+std::string slot_problem_text(std::span<const engine::ListedSlot> slots, CK_SLOT_ID id) {
+    const engine::ListedSlot* slot = slot_of(slots, id);
+    if (slot == nullptr) {
+        return "the module reports no such slot";
+    }
+    switch (engine::slot_content(*slot)) {
+    case engine::SlotContent::NoCard:
+        return "no card in the reader";
+    case engine::SlotContent::Unreadable:
+        return fmt::format("the module cannot read the card (C_GetTokenInfo {})",
+                           engine::rv_text(*slot->token_rv));
+    case engine::SlotContent::Token:
+        break;
+    }
+    return "the token went away while it was listed";
+}
 
 std::string expect_token_value(const engine::TokenIdentity& identity) {
     return hex_of(identity.serial) + ":" + hex_of(identity.label);
 }
 
-std::string tokens_text(std::string_view module, std::span<const engine::ListedTokenKeys> listing) {
+std::string tokens_text(std::string_view module, std::span<const engine::ListedTokenKeys> listing,
+                        std::span<const engine::ListedSlot> slots) {
     std::string out = fmt::format("module {}\n", module);
     if (listing.empty()) {
         out += "no slot holds a token\n";
+    }
+    if (listing.empty() && slots.empty()) {
+        out += "the module reports no slot at all (a reader's module: no reader is connected, or "
+               "the smart-card service is not running)\n";
     }
     for (const engine::ListedTokenKeys& entry : listing) {
         const engine::ListedToken& token = entry.token;
@@ -59,6 +140,9 @@ std::string tokens_text(std::string_view module, std::span<const engine::ListedT
             }
         }
         out += fmt::format("  flags: {}\n", flags.empty() ? "-" : flags);
+        if (const std::string reader = reader_text(slot_of(slots, token.slot)); !reader.empty()) {
+            out += fmt::format("  {}\n", reader);
+        }
         for (const engine::ListedKey& key : entry.keys) {
             out += fmt::format("  key {} {} label {}{}{}{}\n",
                                key.cka_id.empty() ? "-" : app_dirs::hex_lower(key.cka_id),
@@ -74,10 +158,11 @@ std::string tokens_text(std::string_view module, std::span<const engine::ListedT
                                    : "  no public keys (private keys show with --login)\n";
         }
     }
-    return out;
+    return out + empty_slots_text(slots);
 }
 
-std::string tokens_json(std::string_view module, std::span<const engine::ListedTokenKeys> listing) {
+std::string tokens_json(std::string_view module, std::span<const engine::ListedTokenKeys> listing,
+                        std::span<const engine::ListedSlot> slots) {
     using ordered = nlohmann::ordered_json;
     ordered tokens = ordered::array();
     for (const engine::ListedTokenKeys& entry : listing) {
@@ -95,14 +180,28 @@ std::string tokens_json(std::string_view module, std::span<const engine::ListedT
                             {"certificate", key.certificate},
                             {"private_key", key.private_key}});
         }
+        const engine::ListedSlot* slot = slot_of(slots, token.slot);
         tokens.push_back({{"slot", token.slot},
                           {"label", token.identity.label},
                           {"serial", token.identity.serial},
                           {"expect_token", expect_token_value(token.identity)},
                           {"flags", std::move(flags)},
+                          {"reader", slot != nullptr ? slot->description : std::string()},
+                          {"removable", removable(slot)},
                           {"keys", std::move(keys)}});
     }
-    const ordered report = {{"module", std::string(module)}, {"tokens", std::move(tokens)}};
+    ordered slot_list = ordered::array();
+    for (const engine::ListedSlot& slot : slots) {
+        slot_list.push_back(
+            {{"slot", slot.slot},
+             {"reader", slot.description},
+             {"removable", removable(&slot)},
+             {"content", content_name(engine::slot_content(slot))},
+             {"token_info_rv", slot.token_rv ? ordered(*slot.token_rv) : ordered()}});
+    }
+    const ordered report = {{"module", std::string(module)},
+                            {"tokens", std::move(tokens)},
+                            {"slots", std::move(slot_list)}};
     return report.dump(2, ' ', false, ordered::error_handler_t::replace) + "\n";
 }
 

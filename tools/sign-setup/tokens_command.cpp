@@ -6,6 +6,7 @@
 
 #include "engine/module.hpp"
 #include "engine/rv_name.hpp"
+#include "engine/slot_listing.hpp"
 #include "engine/token_listing.hpp"
 #include "shared/text_sink.hpp"
 
@@ -59,14 +60,18 @@ int list_initialised(engine::Module& module, const SetupArgs& args,
                      std::span<const std::uint8_t> pin, platform::ByteSink& output,
                      SetupWorld& world) {
     std::vector<engine::ListedToken> tokens = engine::list_token_identities(module);
+    std::vector<engine::ListedSlot> slots = engine::list_slots(module);
     if (args.slot) {
-        std::erase_if(tokens, [&args](const engine::ListedToken& token) {
-            return token.slot != static_cast<CK_SLOT_ID>(*args.slot);
-        });
+        const auto slot = static_cast<CK_SLOT_ID>(*args.slot);
+        std::erase_if(tokens,
+                      [slot](const engine::ListedToken& token) { return token.slot != slot; });
         if (tokens.empty()) {
-            say(world, fmt::format("slot {} holds no token the module could describe", *args.slot));
+            say(world, fmt::format("slot {} holds no token the module could describe: {}",
+                                   *args.slot, slot_problem_text(slots, slot)));
             return exit_failed;
         }
+        std::erase_if(slots,
+                      [slot](const engine::ListedSlot& listed) { return listed.slot != slot; });
     }
     engine::ListingRequest request;
     request.pin = pin;
@@ -82,8 +87,8 @@ int list_initialised(engine::Module& module, const SetupArgs& args,
     for (const std::string& warning : shared_serial_warnings(tokens)) {
         say(world, fmt::format("warning: {}", warning));
     }
-    cli::write_text(output, args.json ? tokens_json(args.module, listing)
-                                      : tokens_text(args.module, listing));
+    cli::write_text(output, args.json ? tokens_json(args.module, listing, slots)
+                                      : tokens_text(args.module, listing, slots));
     int code = exit_ok;
     for (const engine::ListedTokenKeys& entry : listing) {
         if (entry.problem) {

@@ -89,6 +89,14 @@ Call Module::get_slot_list(CK_SLOT_ID* slots, CK_ULONG* count) {
     return KORVAN_CALL(C_GetSlotList, CK_TRUE, slots, count);
 }
 
+Call Module::get_all_slots(CK_SLOT_ID* slots, CK_ULONG* count) {
+    return KORVAN_CALL(C_GetSlotList, CK_FALSE, slots, count);
+}
+
+Call Module::get_slot_info(CK_SLOT_ID slot, CK_SLOT_INFO* info) {
+    return KORVAN_CALL(C_GetSlotInfo, slot, info);
+}
+
 Call Module::get_token_info(CK_SLOT_ID slot, CK_TOKEN_INFO* info) {
     return KORVAN_CALL(C_GetTokenInfo, slot, info);
 }

@@ -51,6 +51,9 @@ class Module {
     Call initialize();
     Call finalize();
     Call get_slot_list(CK_SLOT_ID* slots, CK_ULONG* count);
+    // Every slot, with a token or not (a reader without a card).
+    Call get_all_slots(CK_SLOT_ID* slots, CK_ULONG* count);
+    Call get_slot_info(CK_SLOT_ID slot, CK_SLOT_INFO* info);
     Call get_token_info(CK_SLOT_ID slot, CK_TOKEN_INFO* info);
     Call open_session(CK_SLOT_ID slot, CK_SESSION_HANDLE* session);
     Call close_session(CK_SESSION_HANDLE session);

@@ -40,8 +40,8 @@ std::variant<TokenInfo, CK_RV> read_token_info(Module& module, CK_SLOT_ID slot) 
     if (*rv != CKR_OK) {
         return *rv;
     }
-    return TokenInfo{
-        {normalize_token_text(info.label), normalize_token_text(info.serialNumber)}, info.flags};
+    return TokenInfo{{normalize_token_text(info.label), normalize_token_text(info.serialNumber)},
+                     info.flags};
 }
 
 std::variant<TokenIdentity, CK_RV> read_token_identity(Module& module, CK_SLOT_ID slot) {
@@ -106,23 +106,31 @@ TokenCheck check_token_in_slot(Module& module, CK_SLOT_ID slot, const ExpectedTo
     return classify_token_check(std::get<CK_RV>(read), nullptr, expected);
 }
 
-std::vector<ListedToken> list_token_identities(Module& module) {
+std::vector<CK_SLOT_ID> list_slot_ids(Module& module, SlotScope scope) {
+    const auto slot_list = [&](CK_SLOT_ID* slots, CK_ULONG* count) {
+        return scope == SlotScope::WithToken ? module.get_slot_list(slots, count)
+                                             : module.get_all_slots(slots, count);
+    };
     CK_ULONG count = 0;
-    const Call counted = module.get_slot_list(nullptr, &count);
+    const Call counted = slot_list(nullptr, &count);
     if (!counted || *counted != CKR_OK || count == 0) {
         return {};
     }
     const CK_ULONG limit = std::min<CK_ULONG>(count, max_listed_slots);
     std::vector<CK_SLOT_ID> slots(limit, 0);
     CK_ULONG returned = limit;
-    const Call listed = module.get_slot_list(slots.data(), &returned);
+    const Call listed = slot_list(slots.data(), &returned);
     if (!listed || (*listed != CKR_OK && *listed != CKR_BUFFER_TOO_SMALL)) {
         return {};
     }
     // The second answer may claim more slots than the array holds; only the array is trusted.
     slots.resize(std::min(limit, returned));
+    return slots;
+}
+
+std::vector<ListedToken> list_token_identities(Module& module) {
     std::vector<ListedToken> listing;
-    for (const CK_SLOT_ID slot : slots) {
+    for (const CK_SLOT_ID slot : list_slot_ids(module, SlotScope::WithToken)) {
         auto read = read_token_info(module, slot);
         if (auto* info = std::get_if<TokenInfo>(&read)) {
             listing.push_back({slot, std::move(info->identity), info->flags});

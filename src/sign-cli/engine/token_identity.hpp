@@ -72,6 +72,11 @@ TokenCheck check_token_identity(Module& module, CK_SLOT_ID slot, const TokenIden
                                 const ExpectedToken& expected);
 TokenCheck check_token_in_slot(Module& module, CK_SLOT_ID slot, const ExpectedToken& expected);
 
+// The slot ids the module lists, with a token only or every one (readers without a card too), in
+// its order, at most 64; none when the list cannot be read.
+enum class SlotScope { WithToken, All };
+std::vector<CK_SLOT_ID> list_slot_ids(Module& module, SlotScope scope);
+
 // Slots with a token, in the module's order, at most 64; slots whose token cannot be read are left
 // out.
 std::vector<ListedToken> list_token_identities(Module& module);

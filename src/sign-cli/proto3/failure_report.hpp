@@ -7,7 +7,8 @@
 namespace korvan::cli {
 
 // Tells the parent once: the Error frame (its write result changes nothing), then the code line on
-// standard error; then releases the session when there is one. The caller exits.
+// standard error; then releases the session when there is one. A module fault on a slot that has
+// lost its token is reported as the removal it is. The caller exits.
 void report_failure(platform::ByteSink& output, Proto3Session* session,
                     const Proto3Failure& failure, platform::ByteSink& error);
 

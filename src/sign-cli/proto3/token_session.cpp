@@ -3,12 +3,17 @@
 #include "engine/token_identity.hpp"
 #include "shared/text_sink.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace korvan::cli {
 namespace {
 
 using sign_proto::Proto3ErrorCode;
 
 constexpr CK_RV missing_entry = CKR_FUNCTION_NOT_SUPPORTED;
+constexpr int removal_rechecks = 10;
+constexpr auto removal_recheck_pause = std::chrono::milliseconds(100);
 
 // A module without C_GetTokenInfo is reported with every bit of the wire's rv set.
 std::uint64_t wire_rv(CK_RV rv) {
@@ -143,6 +148,7 @@ std::variant<Proto3Key, Proto3Failure> open_session(Proto3Session& session, cons
     if (auto failed = initialize(session.module)) {
         return *failed;
     }
+    session.initialized = true;
     const auto located = engine::locate_token(session.module, session.slot, args.expected_token);
     if (std::holds_alternative<engine::token_check::Changed>(located)) {
         return failure(Proto3ErrorCode::TokenMismatch);
@@ -194,6 +200,34 @@ TokenFlagsQuery query_token_flags(Proto3Session& session) {
         return TokenInfoFailed{rv};
     }
     return info.flags;
+}
+
+Proto3Failure removal_if_token_gone(Proto3Session& session, Proto3Failure failed) {
+    using Code = Proto3ErrorCode;
+    const Code code = failed.code;
+    const bool module_fault = code == Code::Pkcs11Failure || code == Code::TokenMismatch ||
+                              code == Code::NotLoggedIn || code == Code::ContextLoginFailed ||
+                              code == Code::TokenInfoUnavailable;
+    if (!session.initialized || failed.rv == 0 || !module_fault) {
+        return failed;
+    }
+    for (int asked = 0;; ++asked) {
+        CK_SLOT_INFO info{};
+        const CK_RV rv = session.module.get_slot_info(session.slot, &info).value_or(missing_entry);
+        if (rv != CKR_OK) {
+            return failed;
+        }
+        if ((info.flags & CKF_TOKEN_PRESENT) == 0) {
+            failed.code = Code::TokenRemoved;
+            return failed;
+        }
+        // A reader's service may see a pulled card only after the call failed (pcscd polls its
+        // readers every 400 ms): a removable slot is asked again for a second.
+        if ((info.flags & CKF_REMOVABLE_DEVICE) == 0 || asked == removal_rechecks) {
+            return failed;
+        }
+        std::this_thread::sleep_for(removal_recheck_pause);
+    }
 }
 
 Proto3Failure with_token_flags(Proto3Failure failed, const TokenFlagsQuery& flags) {

@@ -24,6 +24,7 @@ struct Proto3Session {
     engine::Module module; // stays loaded until the process exits
     CK_SLOT_ID slot = 0;   // where the expected token was found
     CK_SESSION_HANDLE handle = 0;
+    bool initialized = false; // C_Initialize succeeded: the module may be asked about its slots
     bool session_open = false;
     bool logged_in = false;
 };
@@ -63,6 +64,12 @@ struct TokenInfoFailed {
 };
 using TokenFlagsQuery = std::variant<CK_FLAGS, TokenInfoFailed>;
 TokenFlagsQuery query_token_flags(Proto3Session& session);
+
+// A failed call on a slot that no longer holds a token is a removal, whatever rv the module chose
+// (a card pulled during C_Sign may come back as CKR_GENERAL_ERROR): code 16 with the call's rv.
+// Asks C_GetSlotInfo only for failures that carry a call's rv and a module fault's code; a
+// removable slot that still reports its token is asked again, for up to a second.
+Proto3Failure removal_if_token_gone(Proto3Session& session, Proto3Failure failed);
 
 // Adds the flags read while handling a failure, when they could be read.
 Proto3Failure with_token_flags(Proto3Failure failed, const TokenFlagsQuery& flags);
