@@ -71,6 +71,26 @@ int run_clear(SetupWorld& world) {
     return exit_ok;
 }
 
+// What lies behind a pin_mismatch, the way the policy looks at the file: who else could replace
+// it, or what its digest is now.
+std::string pin_mismatch_cause(const std::string& module) {
+    auto opened = platform::ModuleFile::open(module);
+    if (auto* error = std::get_if<platform::FileError>(&opened)) {
+        return fmt::format("{} cannot be read: {}", module, error->text);
+    }
+    platform::ModuleFile& file = std::get<platform::ModuleFile>(opened);
+    if (auto exposure = app_dirs::module_file_exposure(file)) {
+        return fmt::format("{}: another user could replace the module, so no digest counts",
+                           *exposure);
+    }
+    auto digest = app_dirs::file_sha256_hex(file);
+    if (auto* error = std::get_if<platform::FileError>(&digest)) {
+        return fmt::format("{} cannot be read: {}", module, error->text);
+    }
+    return fmt::format("the SHA-256 of {} is {}, not the one the settings store", module,
+                       std::get<std::string>(digest));
+}
+
 int run_check(const SetupArgs& args, SetupWorld& world) {
     const app_dirs::ModuleVerdict verdict =
         app_dirs::evaluate_module_policy(args.module, world.environment, world.clock);
@@ -79,10 +99,11 @@ int run_check(const SetupArgs& args, SetupWorld& world) {
                         fmt::format("accepted: {}\n", app_dirs::via_name(accepted->via)));
         return exit_ok;
     }
-    cli::write_text(
-        world.output,
-        fmt::format("rejected: {}\n",
-                    app_dirs::reason_name(std::get<app_dirs::ModuleRejectReason>(verdict))));
+    const auto reason = std::get<app_dirs::ModuleRejectReason>(verdict);
+    cli::write_text(world.output, fmt::format("rejected: {}\n", app_dirs::reason_name(reason)));
+    if (reason == app_dirs::ModuleRejectReason::pin_mismatch) {
+        say(world, pin_mismatch_cause(args.module));
+    }
     return exit_rejected;
 }
 

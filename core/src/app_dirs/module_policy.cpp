@@ -4,6 +4,7 @@
 #include "korvan/app_dirs/known_modules.hpp"
 #include "korvan/app_dirs/path_rules.hpp"
 #include "korvan/audit/rejection_report.hpp"
+#include "korvan/platform/ownership.hpp"
 #include "korvan/platform/secure_zero.hpp"
 #include "korvan/platform/sha256.hpp"
 
@@ -85,6 +86,10 @@ std::variant<std::string, platform::FileError> file_sha256_hex(platform::ModuleF
         return platform::FileError{"SHA-256 failed"};
     }
     return hex_lower(*digest);
+}
+
+std::optional<std::string> module_file_exposure(const platform::ModuleFile& file) {
+    return platform::ownership_problem_along(file.native_handle(), file.path());
 }
 
 std::variant<std::string, platform::FileError> file_sha256_hex(const std::string& path) {
@@ -183,6 +188,9 @@ ModuleVerdict check_module_path(std::string_view candidate, const std::vector<st
     auto* file = std::get_if<platform::ModuleFile>(&opened);
     if (file == nullptr) {
         return ModuleRejectReason::pin_mismatch;
+    }
+    if (module_file_exposure(*file)) {
+        return ModuleRejectReason::pin_mismatch; // who else could have put it there decides first
     }
     const auto digest = file_sha256_hex(*file);
     const auto* text = std::get_if<std::string>(&digest);

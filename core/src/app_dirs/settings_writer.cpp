@@ -130,7 +130,17 @@ std::variant<PinnedModule, SettingsFailure> vouch_for(const std::string& module)
         return SettingsFailure{kind, refusal_text(*refused)};
     }
     std::string& path = std::get<std::string>(located);
-    auto digest = file_sha256_hex(path);
+    auto opened = platform::ModuleFile::open(path);
+    if (auto* error = std::get_if<platform::FileError>(&opened)) {
+        return SettingsFailure{Kind::unreadable_module, path + " cannot be read: " + error->text};
+    }
+    platform::ModuleFile& file = std::get<platform::ModuleFile>(opened);
+    // The policy would refuse this file whatever its digest: a pin of it could never pass.
+    if (auto exposure = module_file_exposure(file)) {
+        return SettingsFailure{Kind::exposed_module,
+                               *exposure + ": another user could replace the module"};
+    }
+    auto digest = file_sha256_hex(file);
     if (auto* error = std::get_if<platform::FileError>(&digest)) {
         return SettingsFailure{Kind::unreadable_module, path + " cannot be read: " + error->text};
     }

@@ -82,6 +82,19 @@ std::optional<std::string> ownership_problem(NativeHandle handle, const std::str
     return judge(info, name);
 }
 
+std::optional<std::string> ownership_problem_along(NativeHandle file, const std::string& path) {
+    if (auto problem = ownership_problem(file, path)) {
+        return problem;
+    }
+    for (std::string folder = split(path).first; folder.size() > 1 && folder[0] == '/';
+         folder = split(folder).first) {
+        if (auto problem = ownership_problem(folder)) {
+            return problem;
+        }
+    }
+    return ownership_problem("/");
+}
+
 namespace posix {
 
 std::variant<int, FileError> open_owned(const std::string& path, int flags) {

@@ -12,6 +12,11 @@ std::optional<std::string> ownership_problem(NativeHandle, const std::string&) {
     return std::nullopt;
 }
 
+// A held module file shares reading only: no one can replace it while it is held.
+std::optional<std::string> ownership_problem_along(NativeHandle, const std::string&) {
+    return std::nullopt;
+}
+
 std::variant<std::string, FileError> read_owned_file(const std::string& path) {
     return read_file(path);
 }

@@ -23,6 +23,10 @@
 #include <fstream>
 #include <random>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace korvan::setup {
 namespace {
 
@@ -108,7 +112,8 @@ TEST(SetupCommands, PinPrintsThePinAndRefusesWithTheReason) {
     write(vendor.file("p11.dll"), "module bytes");
     Tool setup;
     ASSERT_EQ(setup.run({"pin", vendor.file("p11.dll")}), exit_ok) << setup.err.text;
-    const std::string digest = std::get<std::string>(app_dirs::file_sha256_hex(vendor.file("p11.dll")));
+    const std::string digest =
+        std::get<std::string>(app_dirs::file_sha256_hex(vendor.file("p11.dll")));
     EXPECT_EQ(setup.out.text, canonical(vendor.file("p11.dll")) + "\n" + digest + "\n");
     EXPECT_NE(read(app_dirs::config_path(setup.dir())).find(digest), std::string::npos);
     EXPECT_EQ(setup.run({"check", canonical(vendor.file("p11.dll"))}), exit_ok);
@@ -200,7 +205,8 @@ TEST(SetupCommands, CheckNamesEachAcceptanceAndEachReason) {
     const std::string pinned_path = std::get<app_dirs::PinnedModule>(pinned).path;
     Folder other(trusted_parent);
     write(other.file("p11.dll"), "pending");
-    auto staged = app_dirs::stage_pending_module(setup.dir(), other.file("p11.dll"), 30, setup.clock);
+    auto staged =
+        app_dirs::stage_pending_module(setup.dir(), other.file("p11.dll"), 30, setup.clock);
     ASSERT_TRUE(std::holds_alternative<app_dirs::StagedModule>(staged));
     const auto& token = std::get<app_dirs::StagedModule>(staged).token;
     setup.token(std::string(token.begin(), token.end()));
@@ -220,14 +226,17 @@ TEST(SetupCommands, CheckNamesEachAcceptanceAndEachReason) {
         cases.push_back({linked, "rejected: target_outside_system_dir\n"});
     }
     for (const Case& c : cases) {
-        EXPECT_EQ(setup.run({"check", c.candidate}), c.out.rfind("accepted", 0) == 0 ? exit_ok
-                                                                                       : exit_rejected)
+        EXPECT_EQ(setup.run({"check", c.candidate}),
+                  c.out.rfind("accepted", 0) == 0 ? exit_ok : exit_rejected)
             << c.candidate;
         EXPECT_EQ(setup.out.text, c.out) << c.candidate;
     }
     write(vendor.file("p11.dll"), "changed");
     EXPECT_EQ(setup.run({"check", pinned_path}), exit_rejected);
     EXPECT_EQ(setup.out.text, "rejected: pin_mismatch\n");
+    EXPECT_EQ(setup.err.text, "sign-setup: the SHA-256 of " + pinned_path + " is " +
+                                  std::get<std::string>(app_dirs::file_sha256_hex(pinned_path)) +
+                                  ", not the one the settings store\n");
     EXPECT_FALSE(fs::exists(native(app_dirs::join_path(setup.dir(), "audit.log"))));
     if constexpr (!windows) {
         fs::remove(native(linked));
@@ -246,10 +255,11 @@ TEST(SetupCommands, AuditListsTheRotatedFilesOldestFirstAndCountsBrokenLines) {
     };
     write(audit::rotated_path(log, 2), line("2025-01-01T00:00:00Z", "not_known"));
     write(audit::rotated_path(log, 1), "broken\n" + line("2025-02-01T00:00:00Z", "pin_mismatch"));
-    write(log,
-          line("2025-03-01T00:00:00Z", "not_absolute") +
-              R"({"ts":"2025-03-02T00:00:00Z","action":"sign","success":true,"file":"C:\\a b.pdf"})" +
-              "\n");
+    write(
+        log,
+        line("2025-03-01T00:00:00Z", "not_absolute") +
+            R"({"ts":"2025-03-02T00:00:00Z","action":"sign","success":true,"file":"C:\\a b.pdf"})" +
+            "\n");
 
     ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
     EXPECT_EQ(setup.out.text,
@@ -259,11 +269,12 @@ TEST(SetupCommands, AuditListsTheRotatedFilesOldestFirstAndCountsBrokenLines) {
               "2025-03-02T00:00:00Z\tsign\tC:\\a b.pdf\t-\n"
               "unreadable lines: 1\n");
     ASSERT_EQ(setup.run({"audit", "--json"}), exit_ok);
-    EXPECT_EQ(setup.out.text, line("2025-01-01T00:00:00Z", "not_known") +
-                                  line("2025-02-01T00:00:00Z", "pin_mismatch") +
-                                  line("2025-03-01T00:00:00Z", "not_absolute") +
-                                  R"({"ts":"2025-03-02T00:00:00Z","action":"sign","success":true,"file":"C:\\a b.pdf"})"
-                                  "\n{\"unreadable_lines\":1}\n");
+    EXPECT_EQ(
+        setup.out.text,
+        line("2025-01-01T00:00:00Z", "not_known") + line("2025-02-01T00:00:00Z", "pin_mismatch") +
+            line("2025-03-01T00:00:00Z", "not_absolute") +
+            R"({"ts":"2025-03-02T00:00:00Z","action":"sign","success":true,"file":"C:\\a b.pdf"})"
+            "\n{\"unreadable_lines\":1}\n");
 
     Tool empty;
     ASSERT_EQ(empty.run({"audit"}), exit_ok);
@@ -370,16 +381,16 @@ TEST(SetupCommands, AuditEscapesControlCharactersInTextAndKeepsJsonExact) {
     forged.action = audit::AuditAction::sign;
     forged.success = true;
     forged.file = "C:\\a.pdf\n2025-03-02T00:00:00Z\tsign\tC:\\forged.pdf\t-";
-    forged.error = "\x1b]0;title\x07\x1b[2J\r\x7f\xc2\x9b" "31m \xc2\xa0\xc4\x9f";
+    forged.error = "\x1b]0;title\x07\x1b[2J\r\x7f\xc2\x9b"
+                   "31m \xc2\xa0\xc4\x9f";
     const std::string line = std::get<std::string>(forged.to_json()) + "\n";
     write(app_dirs::join_path(setup.dir(), "audit.log"), line);
 
     ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
-    EXPECT_EQ(setup.out.text,
-              "2025-03-01T00:00:00Z\tsign\t"
-              "C:\\a.pdf\\n2025-03-02T00:00:00Z\\tsign\\tC:\\forged.pdf\\t-\t"
-              "\\x1b]0;title\\x07\\x1b[2J\\r\\x7f\\u009b31m \xc2\xa0\xc4\x9f\n"
-              "unreadable lines: 0\n");
+    EXPECT_EQ(setup.out.text, "2025-03-01T00:00:00Z\tsign\t"
+                              "C:\\a.pdf\\n2025-03-02T00:00:00Z\\tsign\\tC:\\forged.pdf\\t-\t"
+                              "\\x1b]0;title\\x07\\x1b[2J\\r\\x7f\\u009b31m \xc2\xa0\xc4\x9f\n"
+                              "unreadable lines: 0\n");
     ASSERT_EQ(setup.run({"audit", "--json"}), exit_ok);
     EXPECT_EQ(setup.out.text, line + "{\"unreadable_lines\":0}\n");
     EXPECT_EQ(audit::parse_audit_record(setup.out.text.substr(0, line.size() - 1)), forged);
@@ -396,21 +407,21 @@ TEST(SetupCommands, AuditNamesTheFilesItSkippedOrReadOnlyInPart) {
     const std::string line = std::get<std::string>(record.to_json()) + "\n";
     fs::create_directories(native(audit::rotated_path(log, 3)));
     fs::create_directories(native(audit::rotated_path(log, 1)));
-    ASSERT_TRUE(test::make_sparse(native(audit::rotated_path(log, 2)), line, test::three_gib,
-                                  "\n" + line));
+    ASSERT_TRUE(
+        test::make_sparse(native(audit::rotated_path(log, 2)), line, test::three_gib, "\n" + line));
     write(log, line);
 
     ASSERT_EQ(setup.run({"audit"}), exit_ok) << setup.err.text;
     EXPECT_EQ(setup.out.text, "2025-03-01T00:00:00Z\tsign\t-\t-\n"
                               "2025-03-01T00:00:00Z\tsign\t-\t-\n"
                               "unreadable lines: 0\n");
-    EXPECT_EQ(setup.err.text, fmt::format("sign-setup: skipped 2 files that are not regular files: "
-                                          "{} (a folder), {} (a folder)\n"
-                                          "sign-setup: {} is larger than {} bytes: only its newest "
-                                          "records were read\n",
-                                          audit::rotated_path(log, 3), audit::rotated_path(log, 1),
-                                          audit::rotated_path(log, 2),
-                                          audit::audit_read_limit_bytes));
+    EXPECT_EQ(setup.err.text,
+              fmt::format("sign-setup: skipped 2 files that are not regular files: "
+                          "{} (a folder), {} (a folder)\n"
+                          "sign-setup: {} is larger than {} bytes: only its newest "
+                          "records were read\n",
+                          audit::rotated_path(log, 3), audit::rotated_path(log, 1),
+                          audit::rotated_path(log, 2), audit::audit_read_limit_bytes));
 }
 
 // Written out as it is read: a listing longer than what is held at once still comes whole.
@@ -448,6 +459,77 @@ TEST(SetupCommands, HelpVersionAndUsageErrors) {
               0u)
         << setup.err.text;
 }
+
+#ifndef _WIN32
+// A module that another user could replace counts for nothing: the policy refuses it whatever its
+// digest, pin and approve refuse to write it, and check names the file or folder and why.
+TEST(SetupCommands, AModuleAnotherUserCouldReplaceIsRefusedAndCheckSaysWhy) {
+    using fs::perms;
+    constexpr uid_t nobody = 65534;
+    const perms folder = perms::owner_all | perms::group_read | perms::group_exec |
+                         perms::others_read | perms::others_exec;
+    const perms file =
+        perms::owner_read | perms::owner_write | perms::group_read | perms::others_read;
+    struct Case {
+        std::string label;
+        perms folder_mode;
+        perms file_mode;
+        bool folder_owned_by_nobody;
+        bool file_owned_by_nobody;
+        std::string named;  // "folder" or "file": which one the cause names
+        std::string reason; // the end of the cause
+    };
+    const Case cases[] = {
+        {"folder writable by group", folder | perms::group_write, file, false, false, "folder",
+         " is writable by group"},
+        {"folder writable by others", folder | perms::others_write, file, false, false, "folder",
+         " is writable by others"},
+        {"file writable by group", folder, file | perms::group_write, false, false, "file",
+         " is writable by group"},
+        {"file writable by others", folder, file | perms::others_write, false, false, "file",
+         " is writable by others"},
+        {"folder of another user", folder, file, true, false, "folder",
+         " is owned by user 65534, not by user 0 or root"},
+        {"file of another user", folder, file, false, true, "file",
+         " is owned by user 65534, not by user 0 or root"},
+    };
+    for (const Case& c : cases) {
+        if ((c.folder_owned_by_nobody || c.file_owned_by_nobody) && ::geteuid() != 0) {
+            continue; // only root can give a file away
+        }
+        Folder vendor(trusted_parent);
+        write(vendor.file("p11.so"), "module bytes");
+        const std::string module = canonical(vendor.file("p11.so"));
+        Tool setup;
+        ASSERT_EQ(setup.run({"pin", module}), exit_ok) << c.label << ": " << setup.err.text;
+        const std::string settings = read(app_dirs::config_path(setup.dir()));
+
+        fs::permissions(native(vendor.path), c.folder_mode);
+        fs::permissions(native(module), c.file_mode);
+        if (c.folder_owned_by_nobody) {
+            ASSERT_EQ(::chown(vendor.path.c_str(), nobody, nobody), 0);
+        }
+        if (c.file_owned_by_nobody) {
+            ASSERT_EQ(::chown(module.c_str(), nobody, nobody), 0);
+        }
+        const std::string cause =
+            (c.named == "folder" ? canonical(vendor.path) : module) + c.reason;
+        EXPECT_EQ(setup.run({"check", module}), exit_rejected) << c.label;
+        EXPECT_EQ(setup.out.text, "rejected: pin_mismatch\n") << c.label;
+        EXPECT_EQ(setup.err.text, "sign-setup: " + cause +
+                                      ": another user could replace the module, so no digest "
+                                      "counts\n")
+            << c.label;
+        for (const char* writer : {"pin", "approve"}) {
+            EXPECT_EQ(setup.run({writer, module}), exit_usage) << c.label << ": " << writer;
+            EXPECT_NE(setup.err.text.find(cause + ": another user could replace the module"),
+                      std::string::npos)
+                << c.label << ": " << setup.err.text;
+        }
+        EXPECT_EQ(read(app_dirs::config_path(setup.dir())), settings) << c.label;
+    }
+}
+#endif
 
 } // namespace
 } // namespace korvan::setup

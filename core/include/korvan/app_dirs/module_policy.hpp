@@ -78,6 +78,11 @@ std::variant<std::string, LocationRefused> check_module_location(const std::stri
 // check_module_location's answer, without the reason.
 std::optional<std::string> trusted_module_location(const std::optional<std::string>& configured);
 
+// Why a pinned or pending module's file counts for nothing whatever its digest: the file or a
+// folder above it is another user's, or writable by group or others (POSIX; Windows holds the file
+// against replacement instead). The text names the file or folder and why.
+std::optional<std::string> module_file_exposure(const platform::ModuleFile& file);
+
 // SHA-256 of the file as 64 lower-case hexadecimal digits, streamed in 8192-byte chunks from its
 // first byte. By path, the file is opened as a module file is (platform::ModuleFile).
 std::variant<std::string, platform::FileError> file_sha256_hex(platform::ModuleFile& file);

@@ -28,6 +28,7 @@ struct SettingsFailure {
         no_random = 7,            // the system gave no random bytes for the trial token
         pinned_otherwise = 8,     // the path is pinned with another SHA-256 than its file's
         busy = 9,                 // another writer held the settings lock too long; not written
+        exposed_module = 10,      // another user could replace the module (module_file_exposure)
     };
     Kind kind;
     std::string text; // for a person: what and why

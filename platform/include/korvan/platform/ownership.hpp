@@ -23,6 +23,11 @@ std::optional<std::string> ownership_problem(const std::string& path);
 // The same for an open file or folder; `name` is what the text calls it.
 std::optional<std::string> ownership_problem(NativeHandle handle, const std::string& name);
 
+// The same for an open file and then, by name, for every folder above its absolute `path` up to
+// the root: whoever can write one of those folders can put another file at that path. The first
+// problem found, from the file upwards.
+std::optional<std::string> ownership_problem_along(NativeHandle file, const std::string& path);
+
 // The whole content of a file nobody else could have planted or changed: its folder and the
 // file itself pass the rule above, and the file is a regular file reached without a symbolic
 // link as its last step. Both are examined through the handles that are then used, so swapping
