@@ -54,7 +54,9 @@ std::string read_all(platform::ByteSource& source) {
 // The pinned mock, the impostor beside it, and a sign-cli started on them.
 class SwapRun {
   public:
-    explicit SwapRun(std::vector<std::string> args) : trusted_(mock_module_path()) {
+    // The module path goes in as the second argument.
+    explicit SwapRun(std::vector<std::string> args, const std::string& program = "sign-cli")
+        : trusted_(mock_module_path()) {
         if (!trusted_.ok()) {
             ADD_FAILURE() << trusted_.error();
             return;
@@ -68,9 +70,9 @@ class SwapRun {
         run.env["KORVAN_LOAD_MARKER"] = marker_;
         platform::EnvironmentChanges changes(run.env.begin(), run.env.end());
         args.insert(args.begin() + 1, trusted_.module_path());
-        auto started = platform::ChildProcess::start(program_path("sign-cli"), args, changes);
+        auto started = platform::ChildProcess::start(program_path(program), args, changes);
         if (auto* failed = std::get_if<platform::ChildStartFailure>(&started)) {
-            ADD_FAILURE() << "sign-cli did not start: " << failed->text;
+            ADD_FAILURE() << program << " did not start: " << failed->text;
             return;
         }
         child_.emplace(std::move(std::get<platform::ChildProcess>(started)));
@@ -171,6 +173,28 @@ TEST(ModuleSwap, AModuleReplacedBetweenHelloAndLoginNeverRuns) {
     EXPECT_EQ(frames[2], "Goodbye");
 }
 
+// Swaps once the policy holds the file open, then gives the PIN line and reads the output to its
+// end. None when the swap could not be made.
+std::optional<std::pair<platform::ChildEnd, std::string>> swap_then_give_pin(SwapRun& run) {
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (!held_open(run.module_path()) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(10ms);
+    }
+    if (!held_open(run.module_path())) {
+        ADD_FAILURE() << "the module file was never held open";
+        return std::nullopt;
+    }
+    if (!run.swap()) {
+        ADD_FAILURE() << "the rename over the module failed";
+        return std::nullopt;
+    }
+    platform::ChildProcess& child = run.child();
+    EXPECT_TRUE(write_text(child, "1234\n"));
+    child.close_input();
+    std::string out = read_all(child.output());
+    return std::pair{child.wait(), std::move(out)};
+}
+
 // Protocol 2 hashes before it reads the PIN; the swap waits until the policy holds the file.
 TEST(ModuleSwap, AModuleReplacedWhileThePinIsAwaitedNeverRuns) {
     if (windows) {
@@ -179,22 +203,28 @@ TEST(ModuleSwap, AModuleReplacedWhileThePinIsAwaitedNeverRuns) {
     }
     SwapRun run({"--proto=2", std::string(64, 'a'), "01", "rsa", "0"});
     ASSERT_TRUE(run.started());
-    const auto give_up = std::chrono::steady_clock::now() + 20s;
-    while (!held_open(run.module_path()) && std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(held_open(run.module_path())) << "sign-cli never held the module file open";
-    ASSERT_TRUE(run.swap());
-
-    platform::ChildProcess& child = run.child();
-    ASSERT_TRUE(write_text(child, "1234\n"));
-    child.close_input();
-    const std::string out = read_all(child.output());
-    const platform::ChildEnd end = child.wait();
+    const auto swapped = swap_then_give_pin(run);
+    ASSERT_TRUE(swapped.has_value());
+    const auto& [end, out] = *swapped;
     EXPECT_FALSE(run.impostor_ran()) << "the impostor's code ran inside sign-cli";
     EXPECT_EQ(exit_code(end), 0);
     EXPECT_EQ(out.rfind("<<KORVAN_SIGN_PROTO_2>>\n", 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out; // the marker and the signature
+}
+
+// sign-setup tokens --login asks the policy, then reads the PIN, then loads the module.
+TEST(ModuleSwap, AModuleReplacedWhileSignSetupAwaitsThePinNeverRuns) {
+    if (windows) {
+        GTEST_SKIP() << "no way to see from outside when the policy has opened the file";
+    }
+    SwapRun run({"tokens", "--json", "--login"}, "sign-setup");
+    ASSERT_TRUE(run.started());
+    const auto swapped = swap_then_give_pin(run);
+    ASSERT_TRUE(swapped.has_value());
+    const auto& [end, out] = *swapped;
+    EXPECT_FALSE(run.impostor_ran()) << "the impostor's code ran inside sign-setup";
+    EXPECT_EQ(exit_code(end), 0);
+    EXPECT_NE(out.find("\"expect_token\""), std::string::npos) << out;
 }
 
 // Where /proc/self/fd does not lead to the file, the module is loaded by its path and the loaded

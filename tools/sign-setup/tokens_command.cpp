@@ -121,7 +121,7 @@ int list(engine::Module& module, const SetupArgs& args, std::span<const std::uin
 
 int run_tokens(const SetupArgs& args, SetupWorld& world) {
     // The same policy sign-cli applies, before anything of the module is touched.
-    const app_dirs::ModuleVerdict verdict =
+    app_dirs::ModuleVerdict verdict =
         app_dirs::evaluate_module_policy(args.module, world.environment, world.clock);
     if (const auto* reason = std::get_if<app_dirs::ModuleRejectReason>(&verdict)) {
         say(world, fmt::format("module path rejected: {} (see sign-setup check)",
@@ -139,7 +139,9 @@ int run_tokens(const SetupArgs& args, SetupWorld& world) {
         pin = std::move(std::get<platform::SecretBytes>(line));
     }
     platform::ByteSink& output = world.set_streams_aside ? world.set_streams_aside() : world.output;
-    auto opened = engine::Module::open(args.module, nullptr);
+    // The file the policy hashed, held open through the PIN prompt, is the one loaded.
+    const auto& held = std::get<app_dirs::ModuleAccepted>(verdict).held;
+    auto opened = engine::Module::open(args.module, held ? &*held : nullptr);
     if (const auto* failure = std::get_if<engine::Module::OpenFailure>(&opened)) {
         say(world, open_failure_text(*failure).value_or("the module could not be opened"));
         return exit_failed;
